@@ -1,0 +1,68 @@
+#!/usr/bin/env bash
+# Runs one Windows program under Wine in the build tree's own 32-bit prefix,
+# with the ANSI code page 1251 and a display. CTest uses it as the emulator.
+#   wine-run.sh --prefix DIR --init              make the prefix if it is missing
+#   wine-run.sh --prefix DIR -- program.exe ...  run a program in it
+set -u
+
+prefix=""
+init=0
+while [ $# -gt 0 ]; do
+  case "$1" in
+    --prefix) prefix="$2"; shift 2 ;;
+    --init) init=1; shift ;;
+    --) shift; break ;;
+    *) break ;;
+  esac
+done
+[ -n "$prefix" ] || { echo "wine-run: --prefix is required" >&2; exit 2; }
+
+export WINEARCH=win32
+export WINEPREFIX="$prefix"
+export WINEDEBUG="${WINEDEBUG:--all}"
+export WINEDLLOVERRIDES="${WINEDLLOVERRIDES:-mscoree,mshtml=}"
+# LANG alone leaves Wine on code page 1252; LC_ALL selects 1251.
+export LC_ALL=ru_RU.UTF-8
+
+make_prefix() {
+  mkdir -p "$(dirname "$prefix")"
+  (
+    flock 9
+    if [ ! -f "$prefix/.ready" ]; then
+      rm -rf "$prefix"
+      wineboot -i >/dev/null 2>&1
+      wineserver -w
+      touch "$prefix/.ready"
+    fi
+  ) 9>"$prefix.lock"
+}
+
+own_xvfb=""
+cleanup() {
+  if [ -n "$own_xvfb" ]; then
+    kill "$own_xvfb" 2>/dev/null
+    wait "$own_xvfb" 2>/dev/null
+  fi
+}
+trap cleanup EXIT
+
+ensure_display() {
+  [ -n "${DISPLAY:-}" ] && return 0
+  # No display given: start a private one for this run and end it by PID.
+  local fifo
+  fifo=$(mktemp -u)
+  mkfifo "$fifo"
+  Xvfb -displayfd 3 -screen 0 1024x768x24 -nolisten tcp 3>"$fifo" >/dev/null 2>&1 &
+  own_xvfb=$!
+  local n
+  read -r n <"$fifo"
+  rm -f "$fifo"
+  export DISPLAY=":$n"
+}
+
+ensure_display
+make_prefix
+[ "$init" -eq 1 ] && exit 0
+
+[ $# -gt 0 ] || { echo "wine-run: no program given" >&2; exit 2; }
+wine "$@"
