@@ -11,7 +11,7 @@ else
 fi
 
 build=${BUILD_DIR:-build}
-cmake --preset default -B "$build" >/dev/null
+cmake --preset default -B "$build" -DVEL_MODULES="${VEL_MODULES:-}" >/dev/null
 cmake --build "$build" -j"$(nproc)"
 
 xvfb_pid=""
