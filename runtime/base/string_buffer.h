@@ -1,0 +1,43 @@
+// The process-wide StringBuffer in which every text is built by appending at
+// its length, the string heap behind it, and string variables (heap texts of
+// length + 5 bytes). Only one thread builds text at a time.
+#pragma once
+#include <cstddef>
+#include <cstdint>
+
+struct StringBuffer {
+    char* buffer;      // in the string heap; capacity + 5 bytes once grown
+    int32_t length;    // where the next append writes; a NUL stands here
+    int32_t capacity;  // logical size of buffer
+};
+static_assert(sizeof(StringBuffer) == 12, "three 32-bit words");
+static_assert(offsetof(StringBuffer, length) == 4 && offsetof(StringBuffer, capacity) == 8);
+
+extern StringBuffer string_buffer;
+
+enum StringFormat : int32_t {
+    StringFormat_Utf8 = 2,
+    StringFormat_Utf16 = 25,
+};
+
+void string_init_heap();
+void string_shutdown();
+
+// Grows the buffer when needed, sets length to position + n, returns buffer + position.
+char* string_buffer_reserve(int32_t n, int32_t position);
+void string_buffer_release(int32_t n);
+void string_append(const char* text);
+void copy_text(char* destination, const char* source, int32_t n);
+void string_from_memory(const char* address, int32_t position);
+void string_from_memory_format(const void* address, int32_t count, int32_t format, int32_t position);
+
+// Decodes UTF-8 into one byte per character ("?" above 0xFF); returns the output length.
+int32_t utf8_to_latin1(const unsigned char* input, int32_t input_length, unsigned char* output);
+
+// String variables: null is the empty value.
+void string_store(char** variable, int32_t start);
+void string_assign(char** variable, const char* text);
+void string_free(char* block);
+
+// The string heap, for tests that look at block sizes.
+void* string_heap();

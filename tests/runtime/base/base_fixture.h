@@ -1,0 +1,26 @@
+// Brings up the heaps the base runtime draws on, and takes them down after
+// each test, as the program's start-up and shut-down do.
+#pragma once
+#include <gtest/gtest.h>
+#include <windows.h>
+
+#include "runtime/base/memory.h"
+#include "runtime/base/string_buffer.h"
+
+class BaseRuntime : public ::testing::Test {
+protected:
+    void SetUp() override {
+        heap_ = HeapCreate(0, 4096, 0);
+        ASSERT_NE(heap_, nullptr);
+        main_heap_set(heap_);
+        string_init_heap();
+        memory_init();
+    }
+    void TearDown() override {
+        memory_shutdown();
+        string_shutdown();
+        main_heap_set(nullptr);
+        HeapDestroy(heap_);
+    }
+    HANDLE heap_ = nullptr;
+};

@@ -1,0 +1,182 @@
+#include <set>
+#include <string>
+
+#include "base_fixture.h"
+#include "runtime/base/containers.h"
+
+namespace {
+
+using ContainersTest = BaseRuntime;
+
+int busy_blocks(HANDLE heap) {
+    PROCESS_HEAP_ENTRY entry = {};
+    int busy = 0;
+    while (HeapWalk(heap, &entry))
+        if (entry.wFlags & PROCESS_HEAP_ENTRY_BUSY) ++busy;
+    return busy;
+}
+
+TEST_F(ContainersTest, ByteArrayHasItsHeaderBeforeTheData) {
+    void* owner = nullptr;
+    auto* data = static_cast<unsigned char*>(array_alloc(1, 3, 1, nullptr, &owner));
+    ASSERT_NE(data, nullptr);
+    EXPECT_EQ(owner, data);
+    for (int i = 0; i < 3; ++i) EXPECT_EQ(data[i], 0);
+    const int32_t* header = reinterpret_cast<const int32_t*>(data) - 6;
+    EXPECT_EQ(header[0], 1);
+    EXPECT_EQ(header[1], 1);
+    EXPECT_EQ(header[2], 0);
+    EXPECT_EQ(header[3], static_cast<int32_t>(reinterpret_cast<uintptr_t>(&owner)));
+    EXPECT_EQ(header[4], 3);
+    EXPECT_EQ(header[5], 1);
+}
+
+TEST_F(ContainersTest, NewArrayReleasesTheOwnersOldOneAndFreeClearsTheOwner) {
+    void* owner = nullptr;
+    int before = busy_blocks(main_heap());
+    void* first = array_alloc(4, 1000, 3, nullptr, &owner);
+    ASSERT_NE(first, nullptr);
+    EXPECT_EQ(busy_blocks(main_heap()), before + 1);
+    void* second = array_alloc(4, 10, 3, nullptr, &owner);
+    EXPECT_EQ(owner, second);
+    EXPECT_EQ(busy_blocks(main_heap()), before + 1) << "the old block was released";
+    void* copy_owner = nullptr;
+    static_cast<int32_t*>(second)[9] = 99;
+    auto* copy = static_cast<int32_t*>(array_copy(&copy_owner, second));
+    ASSERT_NE(copy, nullptr);
+    EXPECT_EQ(copy[9], 99);
+    array_free(second);
+    EXPECT_EQ(owner, nullptr);
+    array_free(nullptr);
+    EXPECT_EQ(array_alloc(4, -1, 3, nullptr, &owner), nullptr);
+    EXPECT_EQ(array_alloc(0x40000000, 16, 3, nullptr, &owner), nullptr) << "size overflow is refused";
+    EXPECT_EQ(owner, nullptr);
+}
+
+TEST_F(ContainersTest, HashValues) {
+    EXPECT_EQ(map_hash(""), 0u);
+    EXPECT_EQ(map_hash(nullptr), 0u);
+    EXPECT_EQ(map_hash("A"), 65u);
+    EXPECT_EQ(map_hash("AB"), 4264001u);
+    EXPECT_EQ(map_hash("\xC0"), static_cast<uint32_t>(-64)) << "bytes are signed";
+    EXPECT_EQ(map_hash("A\xC0"), 65u * 65599u - 64u);
+}
+
+class MapTest : public BaseRuntime {
+protected:
+    void SetUp() override {
+        BaseRuntime::SetUp();
+        map_ = map_create(8, 7, nullptr, &map_, 1024);
+        ASSERT_NE(map_, nullptr);
+    }
+    void TearDown() override {
+        map_free(map_);
+        EXPECT_EQ(map_, nullptr) << "freeing clears the owner";
+        BaseRuntime::TearDown();
+    }
+    int32_t* put(const char* key, int32_t value, bool reuse = false) {
+        auto* element = static_cast<int32_t*>(map_insert(map_, key, reuse));
+        if (element) element[0] = value;
+        return element;
+    }
+    Map* map_ = nullptr;
+};
+
+TEST_F(MapTest, FindsNothingInAnEmptyMap) {
+    EXPECT_EQ(map_find(map_, "x"), nullptr);
+    EXPECT_EQ(map_find(map_, ""), nullptr);
+    EXPECT_EQ(map_find(map_, nullptr), nullptr);
+    EXPECT_EQ(map_->element_count, 0);
+    EXPECT_EQ(map_->bucket_count, 1024);
+}
+
+TEST_F(MapTest, DuplicatesAreNewestFirstUnlessReused) {
+    put("key", 1);
+    put("key", 2);
+    EXPECT_EQ(map_->element_count, 2);
+    auto* found = static_cast<int32_t*>(map_find(map_, "key"));
+    ASSERT_NE(found, nullptr);
+    EXPECT_EQ(found[0], 2);
+    int32_t* reused = put("key", 0, true);
+    EXPECT_EQ(reused, found) << "reuse hands back the stored element";
+    EXPECT_EQ(map_->element_count, 2);
+    EXPECT_EQ(map_find(map_, "Key"), nullptr) << "keys are case-sensitive";
+    put(nullptr, 5);
+    auto* empty = static_cast<int32_t*>(map_find(map_, ""));
+    ASSERT_NE(empty, nullptr);
+    EXPECT_EQ(empty[0], 5) << "a null key is the empty text";
+}
+
+TEST_F(MapTest, DeletingEveryElementWhileIteratingVisitsEachOnce) {
+    // Colliding keys in a one-bucket map exercise chain deletion; the big map
+    // exercises bucket heads.
+    for (int buckets : {1, 1024}) {
+        map_create(8, 7, nullptr, &map_, buckets);
+        std::set<std::string> inserted;
+        for (int i = 0; i < 50; ++i) {
+            std::string key = "k" + std::to_string(i);
+            put(key.c_str(), i);
+            inserted.insert(key);
+        }
+        put("k7", 1000);  // a duplicate key: two elements
+        std::multiset<std::string> visited;
+        map_reset(map_);
+        while (map_next(map_)) {
+            visited.insert(map_current_key(map_));
+            map_delete_current(map_);
+        }
+        EXPECT_EQ(visited.size(), 51u) << buckets << " buckets";
+        EXPECT_EQ(visited.count("k7"), 2u);
+        for (const auto& k : inserted) EXPECT_GE(visited.count(k), 1u) << k;
+        EXPECT_EQ(map_->element_count, 0);
+        EXPECT_EQ(map_next(map_), nullptr);
+        map_reset(map_);
+        EXPECT_EQ(map_next(map_), nullptr) << "the map is empty";
+    }
+}
+
+TEST_F(MapTest, IterationGoesByBucketThenNewestFirst) {
+    map_create(8, 7, nullptr, &map_, 1);
+    put("a", 1);
+    put("b", 2);
+    put("c", 3);
+    map_reset(map_);
+    std::string order;
+    while (map_next(map_)) order += map_current_key(map_);
+    EXPECT_EQ(order, "cba");
+    EXPECT_EQ(map_next(map_), nullptr) << "stays at the end";
+}
+
+TEST_F(MapTest, ClearEmptiesAndCopyKeepsElements) {
+    put("x", 10);
+    put("y", 20);
+    Map* copy = nullptr;
+    ASSERT_NE(map_copy(&copy, map_), nullptr);
+    map_clear(map_);
+    EXPECT_EQ(map_->element_count, 0);
+    EXPECT_EQ(map_find(map_, "x"), nullptr);
+    auto* y = static_cast<int32_t*>(map_find(copy, "y"));
+    ASSERT_NE(y, nullptr);
+    EXPECT_EQ(y[0], 20);
+    EXPECT_EQ(copy->element_count, 2);
+    map_free(copy);
+    EXPECT_EQ(copy, nullptr);
+}
+
+TEST_F(ContainersTest, RegistrationFillsArrayAndMapEntriesOnly) {
+    container_ops = {};
+    container_ops_register_arrays();
+    container_ops_register_maps();
+    EXPECT_EQ(container_ops.array_allocate, &array_alloc);
+    EXPECT_EQ(container_ops.array_free, &array_free);
+    EXPECT_NE(container_ops.array_allocate_n, nullptr);
+    EXPECT_NE(container_ops.array_copy, nullptr);
+    EXPECT_EQ(container_ops.map_create, &map_create);
+    EXPECT_EQ(container_ops.map_free, &map_free);
+    EXPECT_NE(container_ops.map_copy, nullptr);
+    EXPECT_EQ(container_ops.list_allocate, nullptr);
+    EXPECT_EQ(container_ops.list_copy, nullptr);
+    EXPECT_EQ(container_ops.list_free, nullptr);
+}
+
+}  // namespace

@@ -1,0 +1,187 @@
+#include <cstring>
+#include <vector>
+
+#include "base_fixture.h"
+#include "runtime/base/object_table.h"
+
+namespace {
+
+// A kind whose records start with a non-zero "handle" so that they exist, and
+// whose free operation records the numbers it is called with.
+struct Thing {
+    uint32_t handle;
+    uint32_t payload;
+};
+
+ObjectTable* g_table = nullptr;
+std::vector<int32_t> g_freed;
+
+void free_thing(int32_t number) {
+    g_freed.push_back(number);
+    if (number == Object_Dynamic) {
+        object_table_free_all(g_table);
+        return;
+    }
+    if (object_table_lookup(g_table, number)) object_table_free(g_table, number);
+}
+
+Thing* make(int32_t number, uint32_t payload = 7) {
+    auto* thing = static_cast<Thing*>(object_table_allocate(g_table, number));
+    if (thing) {
+        thing->handle = 0x1000 + payload;
+        thing->payload = payload;
+    }
+    return thing;
+}
+
+int32_t number_of(Thing* dynamic) { return static_cast<int32_t>(reinterpret_cast<uintptr_t>(dynamic)); }
+
+class ObjectTableTest : public BaseRuntime {
+protected:
+    void SetUp() override {
+        BaseRuntime::SetUp();
+        g_freed.clear();
+        g_table = object_table_create(sizeof(Thing), 16, free_thing);
+        ASSERT_NE(g_table, nullptr);
+    }
+};
+
+TEST_F(ObjectTableTest, GrowsByTheInitialCapacityPastTheNumber) {
+    ASSERT_NE(make(15), nullptr);
+    EXPECT_EQ(g_table->capacity, 16);
+    ASSERT_NE(make(16), nullptr);
+    EXPECT_EQ(g_table->capacity, 32);
+    for (int i = 17; i < 32; ++i) EXPECT_EQ(g_table->slots[i], nullptr) << "slot " << i;
+    EXPECT_NE(object_table_lookup(g_table, 15), nullptr) << "old slots survive the growth";
+    ASSERT_NE(make(100), nullptr);
+    EXPECT_EQ(g_table->capacity, 116);
+}
+
+TEST_F(ObjectTableTest, ReusingANumberFreesTheOldObjectOnceAndHandsBackItsZeroedRecord) {
+    Thing* first = make(3, 42);
+    ASSERT_NE(first, nullptr);
+    auto* again = static_cast<Thing*>(object_table_allocate(g_table, 3));
+    EXPECT_EQ(again, first);
+    ASSERT_EQ(g_freed.size(), 1u);
+    EXPECT_EQ(g_freed[0], 3);
+    EXPECT_EQ(again->handle, 0u);
+    EXPECT_EQ(again->payload, 0u);
+}
+
+TEST_F(ObjectTableTest, FreedStaticRecordStaysInItsSlotAndIsReused) {
+    Thing* thing = make(5);
+    object_table_free(g_table, 5);
+    EXPECT_EQ(object_table_lookup(g_table, 5), nullptr);
+    EXPECT_EQ(g_table->slots[5], thing);
+    EXPECT_EQ(thing->handle, 0u);
+    EXPECT_EQ(make(5), thing);
+    EXPECT_EQ(object_table_lookup(g_table, 5), thing);
+}
+
+TEST_F(ObjectTableTest, DynamicNumbersAreRecordAddresses) {
+    Thing* a = make(Object_Dynamic, 1);
+    Thing* b = make(Object_Dynamic, 2);
+    ASSERT_NE(a, nullptr);
+    ASSERT_NE(b, nullptr);
+    EXPECT_NE(a, b);
+    EXPECT_GE(number_of(a), g_table->capacity);
+    EXPECT_EQ(object_table_lookup(g_table, number_of(a)), a);
+    EXPECT_EQ(object_table_lookup(g_table, number_of(b)), b);
+    a->handle = 0;
+    EXPECT_EQ(object_table_lookup(g_table, number_of(a)), nullptr) << "a zero first word is absent";
+    object_table_free(g_table, number_of(b));
+    EXPECT_EQ(object_table_lookup(g_table, number_of(b)), nullptr);
+}
+
+TEST_F(ObjectTableTest, GarbageNumbersAreRefusedWithoutTouchingMemory) {
+    Thing* a = make(Object_Dynamic);
+    int32_t stale = number_of(make(Object_Dynamic));
+    object_table_free(g_table, stale);
+    const int32_t garbage[] = {-2, INT32_MIN, 16, 5000, stale, number_of(a) + 4, 0x7FFFFFF0};
+    for (int32_t n : garbage) {
+        EXPECT_EQ(object_table_lookup(g_table, n), nullptr) << n;
+        object_table_free(g_table, n);  // must not write anywhere
+    }
+    EXPECT_EQ(object_table_allocate(g_table, -2), nullptr);
+    EXPECT_EQ(object_table_allocate(g_table, 0x7FFFFFF0), nullptr) << "static numbers stay below 64 KiB";
+    EXPECT_EQ(g_table->capacity, 16) << "refused numbers do not grow the table";
+    EXPECT_EQ(object_table_lookup(g_table, number_of(a)), a) << "the live dynamic object is untouched";
+}
+
+TEST_F(ObjectTableTest, FreeAllVisitsStaticAscendingThenDynamicOldestFirst) {
+    make(3);
+    make(1);
+    Thing* a = make(Object_Dynamic);
+    Thing* b = make(Object_Dynamic);
+    object_table_free_all(g_table);
+    std::vector<int32_t> expected = {1, 3, number_of(a), number_of(b)};
+    EXPECT_EQ(g_freed, expected);
+    EXPECT_EQ(object_table_lookup(g_table, 1), nullptr);
+    EXPECT_EQ(object_table_lookup(g_table, 3), nullptr);
+    EXPECT_EQ(g_table->dynamic_records, nullptr) << "each call released its dynamic record";
+}
+
+TEST_F(ObjectTableTest, FreeAllWithoutFreeOperationDoesNothing) {
+    ObjectTable* plain = object_table_create(sizeof(Thing), 4, nullptr);
+    auto* t = static_cast<Thing*>(object_table_allocate(plain, 2));
+    t->handle = 9;
+    object_table_free_all(plain);
+    EXPECT_EQ(object_table_lookup(plain, 2), t);
+}
+
+TEST_F(ObjectTableTest, RecordListLinksNewestFirstAndUnlinksAnywhere) {
+    RecordLink* head = nullptr;
+    void* a = record_list_alloc(&head, 8);
+    void* b = record_list_alloc(&head, 8);
+    void* c = record_list_alloc(&head, 8);
+    ASSERT_TRUE(a && b && c);
+    EXPECT_EQ(reinterpret_cast<void*>(head + 1), c);
+    record_list_free(&head, b);  // middle
+    EXPECT_EQ(head->next + 1, a);
+    EXPECT_EQ(head->next->previous, head);
+    record_list_free(&head, c);  // head
+    EXPECT_EQ(reinterpret_cast<void*>(head + 1), a);
+    EXPECT_EQ(head->previous, nullptr);
+    record_list_free(&head, a);
+    EXPECT_EQ(head, nullptr);
+}
+
+int g_init_calls = 0;
+void init_globals(void* block) {
+    ++g_init_calls;
+    static_cast<int32_t*>(block)[1] = 77;
+}
+
+TEST_F(ObjectTableTest, GlobalsAreZeroedAndInitialisedOnce) {
+    void* block = globals_create(16, init_globals, nullptr);
+    ASSERT_NE(block, nullptr);
+    EXPECT_EQ(g_init_calls, 1);
+    EXPECT_EQ(static_cast<int32_t*>(block)[0], 0);
+    EXPECT_EQ(static_cast<int32_t*>(globals_get(block))[1], 77);
+}
+
+TEST_F(ObjectTableTest, ImageFreeDeletesBitmapsAndDestroysIcons) {
+    image_table_init();
+    auto* bitmap = static_cast<ImageRecord*>(object_table_allocate(image_table(), 0));
+    bitmap->handle = CreateBitmap(4, 4, 1, 32, nullptr);
+    auto* icon = static_cast<ImageRecord*>(object_table_allocate(image_table(), 1));
+    icon->handle = CopyIcon(LoadIconA(nullptr, reinterpret_cast<LPCSTR>(IDI_APPLICATION)));
+    HANDLE bitmap_handle = bitmap->handle;
+    ASSERT_EQ(GetObjectType(bitmap_handle), static_cast<DWORD>(OBJ_BITMAP));
+    image_free(Object_Dynamic);
+    EXPECT_EQ(GetObjectType(bitmap_handle), 0u) << "the bitmap was deleted";
+    EXPECT_EQ(object_table_lookup(image_table(), 0), nullptr);
+    EXPECT_EQ(object_table_lookup(image_table(), 1), nullptr);
+}
+
+TEST_F(ObjectTableTest, LibraryFreeReleasesTheModule) {
+    library_table_init();
+    auto* lib = static_cast<LibraryRecord*>(object_table_allocate(library_table(), 0));
+    lib->module = LoadLibraryA("msimg32.dll");
+    ASSERT_NE(lib->module, nullptr);
+    library_free(0);
+    EXPECT_EQ(GetModuleHandleA("msimg32.dll"), nullptr);
+    EXPECT_EQ(object_table_lookup(library_table(), 0), nullptr);
+}
+
+}  // namespace

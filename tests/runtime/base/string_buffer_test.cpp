@@ -1,0 +1,177 @@
+#include <cstring>
+#include <string>
+
+#include "base_fixture.h"
+#include "runtime/base/hex_format.h"
+
+namespace {
+
+std::string at(int32_t position) { return std::string(string_buffer.buffer + position); }
+
+SIZE_T block_size(void* block) { return HeapSize(string_heap(), 0, block); }
+
+using StringBufferTest = BaseRuntime;
+
+TEST_F(StringBufferTest, GrowsOnlyWhenTheTextReachesFourBytesShortOfCapacity) {
+    EXPECT_EQ(string_buffer.capacity, 16);
+    string_append("12345678901");  // 11 bytes
+    EXPECT_EQ(string_buffer.capacity, 16);
+    EXPECT_EQ(string_buffer.length, 11);
+    string_buffer.length = 0;
+    string_append("123456789012");  // 12 bytes
+    EXPECT_EQ(string_buffer.capacity, 16396);
+    EXPECT_EQ(block_size(string_buffer.buffer), 16401u);
+    EXPECT_EQ(at(0), "123456789012");
+}
+
+TEST_F(StringBufferTest, AppendsAtLengthAndKeepsANulThere) {
+    int32_t start = string_buffer.length;
+    string_append("AB");
+    string_append_hex(0x1234, string_buffer.length);
+    string_append("H");
+    EXPECT_EQ(at(start), "AB1234H");
+    EXPECT_EQ(string_buffer.length - start, 7);
+    EXPECT_EQ(string_buffer.buffer[string_buffer.length], 0);
+    string_append(nullptr);
+    EXPECT_EQ(string_buffer.length - start, 7) << "a null text appends nothing";
+}
+
+TEST_F(StringBufferTest, NestedTemporaryTextsDoNotOverwriteTheOuterOne) {
+    int32_t outer = string_buffer.length;
+    string_append("outer");
+    string_buffer.length += 1;  // the NUL belongs to the outer text now
+    int32_t inner = string_buffer.length;
+    string_append("inner text that is long enough to make the buffer grow");
+    EXPECT_EQ(at(outer), "outer") << "computed after the last append, as callers do";
+    EXPECT_EQ(at(inner), "inner text that is long enough to make the buffer grow");
+    string_buffer.length = inner;
+    string_buffer.length = outer;
+    string_append("next");
+    EXPECT_EQ(at(outer), "next") << "a restored length lets the next append overwrite";
+}
+
+TEST_F(StringBufferTest, AppendingATextOfTheBufferItselfSurvivesGrowth) {
+    string_append("seed");
+    int32_t copy_at = string_buffer.length;
+    std::string big(20000, 'x');
+    string_append(big.c_str());
+    string_append(string_buffer.buffer);  // "seed" + big, from inside the buffer
+    EXPECT_EQ(at(copy_at + 20000), "seed" + big);
+}
+
+TEST_F(StringBufferTest, StoreMovesTheTextIntoAVariableAndResetsLength) {
+    string_buffer.length = 10;
+    string_append("abc");
+    char* variable = nullptr;
+    string_store(&variable, 10);
+    ASSERT_NE(variable, nullptr);
+    EXPECT_STREQ(variable, "abc");
+    EXPECT_EQ(block_size(variable), 8u);
+    EXPECT_EQ(string_buffer.length, 10);
+    string_free(variable);
+}
+
+TEST_F(StringBufferTest, AssignGivesLengthPlusFiveAndNullReleases) {
+    char* variable = nullptr;
+    string_assign(&variable, "");
+    ASSERT_NE(variable, nullptr);
+    EXPECT_EQ(block_size(variable), 5u);
+    EXPECT_EQ(variable[0], 0);
+    string_assign(&variable, "hello");
+    EXPECT_STREQ(variable, "hello");
+    EXPECT_EQ(block_size(variable), 10u);
+    string_assign(&variable, variable + 1);  // a text from its own block
+    EXPECT_STREQ(variable, "ello");
+    string_assign(&variable, nullptr);
+    EXPECT_EQ(variable, nullptr);
+    string_free(nullptr);
+}
+
+TEST_F(StringBufferTest, ConvertsUtf16ThroughTheAnsiCodePage) {
+    const wchar_t ab[] = {L'A', L'b', 0};
+    int32_t start = string_buffer.length;
+    string_from_memory_format(ab, -1, StringFormat_Utf16, start);
+    EXPECT_EQ(at(start), "Ab");
+    EXPECT_EQ(string_buffer.length, start + 2);
+    // "Да" in Cyrillic becomes its Windows-1251 bytes; a character 1251 lacks
+    // becomes the code page's replacement character.
+    const wchar_t russian[] = {0x0414, 0x0430, 0x4E2D, 0};
+    start = string_buffer.length;
+    string_from_memory_format(russian, -1, StringFormat_Utf16, start);
+    EXPECT_EQ(at(start), "\xC4\xE0?");
+    start = string_buffer.length;
+    string_from_memory_format(ab, 1, StringFormat_Utf16, start);
+    EXPECT_EQ(at(start), "A") << "an explicit count converts exactly that many units";
+}
+
+TEST_F(StringBufferTest, AnsiAndUtf8FormatsStopAtNulOrCount) {
+    int32_t start = string_buffer.length;
+    string_from_memory_format("abcdef", 3, 0, start);
+    EXPECT_EQ(at(start), "abc");
+    EXPECT_EQ(string_buffer.length, start + 3);
+    start = string_buffer.length;
+    string_from_memory_format("ab", 10, 0, start);
+    EXPECT_EQ(at(start), "ab");
+    EXPECT_EQ(string_buffer.length, start + 2) << "the unused reservation is given back";
+    start = string_buffer.length;
+    string_from_memory_format("x", -5, 0, start);
+    EXPECT_EQ(string_buffer.length, start) << "a count below -1 counts as 0";
+    start = string_buffer.length;
+    string_from_memory_format("caf\xC3\xA9!", -1, StringFormat_Utf8, start);
+    EXPECT_EQ(at(start), "caf\xE9!");
+    EXPECT_EQ(string_buffer.length, start + 5);
+    start = string_buffer.length;
+    string_from_memory(nullptr, start);
+    EXPECT_EQ(at(start), "");
+    EXPECT_EQ(string_buffer.length, start);
+}
+
+struct Utf8Case {
+    const char* name;
+    std::string input;
+    std::string output;
+};
+
+TEST_F(StringBufferTest, Utf8DecodingTable) {
+    const Utf8Case cases[] = {
+        {"two-byte below 256", "\xC3\xA9", "\xE9"},
+        {"two-byte above 255", "\xD0\x96", "?"},
+        {"three-byte", "\xE2\x82\xAC", "?"},
+        {"four-byte", "\xF0\x9F\x98\x80", "?"},
+        {"lone continuation", "\x80", ""},
+        {"lead without continuation", "\xC3" "A", "?A"},
+        {"lead at the end", "A\xC3", "A"},
+        {"invalid lead", "\xF8\x80", ""},
+        {"three-byte lead cut short", "\xE2\x82", ""},
+        {"three-byte, one continuation", "\xE2\x82" "A", "?A"},
+        {"ascii", "plain", "plain"},
+    };
+    for (const auto& c : cases) {
+        unsigned char out[16] = {};
+        int32_t n = utf8_to_latin1(reinterpret_cast<const unsigned char*>(c.input.data()),
+                                   static_cast<int32_t>(c.input.size()), out);
+        EXPECT_EQ(std::string(reinterpret_cast<char*>(out), n), c.output) << c.name;
+    }
+}
+
+struct HexCase {
+    int64_t value;
+    const char* digits;
+};
+
+TEST_F(StringBufferTest, HexadecimalDigits) {
+    const HexCase cases[] = {{0, "0"},       {1, "1"},     {0x1234, "1234"}, {0x1000, "1000"},
+                             {0xAF, "AF"},   {-1, "FFFFFFFFFFFFFFFF"},
+                             {INT64_MIN, "8000000000000000"}};
+    for (const auto& c : cases) {
+        int32_t start = string_buffer.length;
+        string_append_hex(c.value, start);
+        EXPECT_EQ(at(start), c.digits) << c.value;
+        EXPECT_EQ(string_buffer.length, start + static_cast<int32_t>(std::strlen(c.digits)));
+        string_append("H");
+        EXPECT_EQ(at(start), std::string(c.digits) + "H") << "the next append overwrites the NUL";
+        string_buffer.length = start;
+    }
+}
+
+}  // namespace

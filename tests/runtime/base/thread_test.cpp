@@ -1,0 +1,120 @@
+#include <atomic>
+
+#include "base_fixture.h"
+#include "runtime/base/thread.h"
+
+namespace {
+
+DWORD WINAPI quick(LPVOID) { return 0; }
+
+HANDLE g_release = nullptr;
+DWORD WINAPI waits(LPVOID) {
+    WaitForSingleObject(g_release, INFINITE);
+    return 0;
+}
+
+DWORD WINAPI ticker(LPVOID p) {
+    auto* c = static_cast<std::atomic<int>*>(p);
+    for (int i = 0; i < 50; ++i) {
+        c->fetch_add(1);
+        Sleep(5);
+    }
+    return 0;
+}
+
+class ThreadTest : public BaseRuntime {
+protected:
+    void SetUp() override {
+        BaseRuntime::SetUp();
+        thread_init();
+    }
+    void TearDown() override {
+        thread_close_all();
+        BaseRuntime::TearDown();
+    }
+};
+
+// One test: thread numbers are process-wide and only grow.
+TEST_F(ThreadTest, NumbersGrowFinishedThreadsAreReapedAndCloseAllLeavesThreadsRunning) {
+    g_release = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    int32_t first = thread_create(quick, nullptr);
+    EXPECT_EQ(first, 1);
+    Sleep(100);  // let it end
+    int32_t second = thread_create(waits, nullptr);
+    EXPECT_EQ(second, 2) << "numbers are not reused after a thread ends";
+    EXPECT_EQ(thread_record_count(), 1) << "the ended first thread was reaped";
+    int32_t third = thread_create(waits, nullptr);
+    EXPECT_EQ(third, 3);
+    EXPECT_EQ(thread_record_count(), 2) << "running threads are kept";
+
+    // A thread that is still running when its handle is closed goes on.
+    std::atomic<int>* counter = new std::atomic<int>(0);
+    EXPECT_EQ(thread_create(ticker, counter), 4);
+    thread_close_all();
+    EXPECT_EQ(thread_record_count(), 0);
+    int before = counter->load();
+    Sleep(100);
+    EXPECT_GT(counter->load(), before) << "the thread kept running after thread_close_all";
+    SetEvent(g_release);
+    thread_close_all();  // empty list: nothing to do
+    EXPECT_EQ(thread_record_count(), 0);
+}
+
+std::atomic<int> g_init_runs{0};
+std::atomic<int> g_init_done{0};
+void slow_init() {
+    g_init_runs.fetch_add(1);
+    Sleep(50);
+    g_init_done.store(1);
+}
+
+struct OnceArgs {
+    volatile LONG* flag;
+    bool fallback;
+    std::atomic<int>* saw_done_after;
+    HANDLE start;
+};
+
+DWORD WINAPI call_once(LPVOID p) {
+    auto* args = static_cast<OnceArgs*>(p);
+    WaitForSingleObject(args->start, INFINITE);
+    if (args->fallback)
+        run_once_with(args->flag, slow_init, nullptr);
+    else
+        run_once(args->flag, slow_init);
+    if (g_init_done.load()) args->saw_done_after->fetch_add(1);
+    return 0;
+}
+
+void run_once_from_threads(bool fallback) {
+    g_init_runs = 0;
+    g_init_done = 0;
+    volatile LONG flag = 0;
+    std::atomic<int> returned_after_init{0};
+    HANDLE start = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    OnceArgs args = {&flag, fallback, &returned_after_init, start};
+    HANDLE threads[6];
+    for (HANDLE& t : threads) t = CreateThread(nullptr, 0, call_once, &args, 0, nullptr);
+    SetEvent(start);
+    WaitForMultipleObjects(6, threads, TRUE, INFINITE);
+    for (HANDLE t : threads) CloseHandle(t);
+    CloseHandle(start);
+    EXPECT_EQ(g_init_runs.load(), 1) << (fallback ? "fallback" : "system") << " path";
+    EXPECT_EQ(returned_after_init.load(), 6) << "every caller returned only after the init had finished";
+    if (fallback) {
+        run_once_with(&flag, slow_init, nullptr);
+    } else {
+        run_once(&flag, slow_init);
+    }
+    EXPECT_EQ(g_init_runs.load(), 1) << "a finished flag does not run the init again";
+}
+
+TEST_F(ThreadTest, RunOnceWithTheSystemEntry) {
+    HMODULE kernel = GetModuleHandleA("kernel32.dll");
+    ASSERT_NE(GetProcAddress(kernel, "InitOnceExecuteOnce"), nullptr) << "this Wine offers the entry";
+    run_once_from_threads(false);
+}
+
+TEST_F(ThreadTest, RunOnceFallbackWithoutTheSystemEntry) { run_once_from_threads(true); }
+
+}  // namespace
