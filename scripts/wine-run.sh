@@ -16,13 +16,15 @@ while [ $# -gt 0 ]; do
   esac
 done
 [ -n "$prefix" ] || { echo "wine-run: --prefix is required" >&2; exit 2; }
+prefix=$(realpath -m "$prefix")  # Wine accepts only absolute prefixes
 
 export WINEARCH=win32
 export WINEPREFIX="$prefix"
 export WINEDEBUG="${WINEDEBUG:--all}"
 export WINEDLLOVERRIDES="${WINEDLLOVERRIDES:-mscoree,mshtml=}"
-# LANG alone leaves Wine on code page 1252; LC_ALL selects 1251.
-export LC_ALL=ru_RU.UTF-8
+# LANG alone leaves Wine on code page 1252; LC_ALL selects 1251. It is set
+# per Wine command: the glibc locale need not exist, and bash would complain.
+in_locale() { env LC_ALL=ru_RU.UTF-8 "$@"; }
 
 make_prefix() {
   mkdir -p "$(dirname "$prefix")"
@@ -30,8 +32,8 @@ make_prefix() {
     flock 9
     if [ ! -f "$prefix/.ready" ]; then
       rm -rf "$prefix"
-      wineboot -i >/dev/null 2>&1
-      wineserver -w
+      in_locale wineboot -i >/dev/null 2>&1
+      in_locale wineserver -w
       touch "$prefix/.ready"
     fi
   ) 9>"$prefix.lock"
@@ -65,4 +67,8 @@ make_prefix
 [ "$init" -eq 1 ] && exit 0
 
 [ $# -gt 0 ] || { echo "wine-run: no program given" >&2; exit 2; }
-wine "$@"
+in_locale wine "$@"
+rc=$?
+cleanup
+trap - EXIT
+exit $rc

@@ -1,0 +1,103 @@
+#include "hid/hid_transfer.h"
+#include "runtime/base/memory.h"
+#include "runtime/base/string_buffer.h"
+
+int32_t hid_write_report(HANDLE device, const void* report, int32_t length) {
+    if (!device || !report || length <= 0) return 0;
+    DWORD written = 0;
+    if (!WriteFile(device, report, static_cast<DWORD>(length), &written, nullptr)) return 0;
+    return static_cast<int32_t>(written);
+}
+
+int32_t hid_read_report(HANDLE device, void* report, int32_t length) {
+    if (!device || !report || length <= 0) return 0;
+    DWORD read = 0;
+    if (!ReadFile(device, report, static_cast<DWORD>(length), &read, nullptr)) return 0;
+    return static_cast<int32_t>(read);
+}
+
+int32_t hid_get_caps(HANDLE device, HIDP_CAPS* caps) {
+    if (!device || !caps || !hid_entries.HidD_GetPreparsedData || !hid_entries.HidP_GetCaps ||
+        !hid_entries.HidD_FreePreparsedData)
+        return 0;
+    PHIDP_PREPARSED_DATA preparsed = nullptr;
+    if (!hid_entries.HidD_GetPreparsedData(device, &preparsed)) return 0;
+    hid_entries.HidP_GetCaps(preparsed, caps);
+    hid_entries.HidD_FreePreparsedData(preparsed);
+    return 1;
+}
+
+int32_t hid_input_buffer_count(HANDLE device) {
+    ULONG count = 0;
+    if (device && hid_entries.HidD_GetNumInputBuffers && !hid_entries.HidD_GetNumInputBuffers(device, &count))
+        count = 0;
+    return static_cast<int32_t>(count);
+}
+
+namespace {
+
+using StringQuery = decltype(&::HidD_GetProductString);
+
+char* device_string(StringQuery query, HANDLE device, int32_t position) {
+    char* result = string_buffer_reserve(0, position);
+    *result = 0;
+    if (!device || !query) return result;
+    void* wide = memory_alloc(HidString_BufferBytes);
+    if (!wide) return result;
+    if (query(device, wide, HidString_OfferedBytes)) string_from_memory_format(wide, -1, StringFormat_Utf16, position);
+    memory_free(wide);
+    // Growing the buffer may have moved it.
+    return string_buffer.buffer + position;
+}
+
+}  // namespace
+
+char* hid_manufacturer_string(HANDLE device, int32_t position) {
+    return device_string(hid_entries.HidD_GetManufacturerString, device, position);
+}
+
+char* hid_product_string(HANDLE device, int32_t position) {
+    return device_string(hid_entries.HidD_GetProductString, device, position);
+}
+
+char* hid_serial_string(HANDLE device, int32_t position) {
+    return device_string(hid_entries.HidD_GetSerialNumberString, device, position);
+}
+
+int32_t hid_collect_device_info(HANDLE device, intptr_t user) {
+    auto* list = reinterpret_cast<HidDeviceList*>(user);
+    HIDD_ATTRIBUTES attributes = {};
+    attributes.Size = 10;
+    if (!list || !hid_entries.HidD_GetAttributes || !hid_entries.HidD_GetAttributes(device, &attributes)) return 0;
+    // A list that already holds records could otherwise be pushed past its end.
+    if (list->count < 0 || list->count >= HidDeviceList_Capacity) return 0;
+    HidDeviceRecord& record = list->records[list->count];
+    list->count = static_cast<int16_t>(list->count + 1);
+    record.vendor_id = attributes.VendorID;
+    record.product_id = attributes.ProductID;
+    record.version_number = attributes.VersionNumber;
+    const int32_t start = string_buffer.length;
+    hid_manufacturer_string(device, start);
+    string_store(&record.manufacturer, start);
+    hid_product_string(device, start);
+    string_store(&record.product, start);
+    hid_serial_string(device, start);
+    string_store(&record.serial_number, start);
+    record.input_buffers = static_cast<uint16_t>(hid_input_buffer_count(device));
+    HIDP_CAPS caps = {};
+    hid_get_caps(device, &caps);
+    record.input_report_length = caps.InputReportByteLength;
+    record.output_report_length = caps.OutputReportByteLength;
+    record.feature_report_length = caps.FeatureReportByteLength;
+    return 0;
+}
+
+void hid_device_list_clear(HidDeviceList* list) {
+    for (int32_t i = 0; i < list->count && i < HidDeviceList_Capacity; ++i) {
+        HidDeviceRecord& record = list->records[i];
+        string_assign(&record.manufacturer, nullptr);
+        string_assign(&record.product, nullptr);
+        string_assign(&record.serial_number, nullptr);
+    }
+    list->count = 0;
+}

@@ -1,0 +1,197 @@
+#include "fake_hid.h"
+
+#include <cstring>
+
+FakeHid fake;
+
+namespace {
+
+HDEVINFO const fake_set = reinterpret_cast<HDEVINFO>(static_cast<intptr_t>(0x5E7));
+std::string g_dir;
+
+extern "C" {
+
+HDEVINFO WINAPI fake_get_class_devs(const GUID* guid, PCSTR, HWND, DWORD flags) {
+    ++fake.class_devs_calls;
+    fake.class_devs_flags = flags;
+    GUID expected = {0x4d1e55b2, 0xf16f, 0x11cf, {0x88, 0xcb, 0x00, 0x11, 0x11, 0x00, 0x00, 0x30}};
+    if (fake.class_devs_fail || !guid || std::memcmp(guid, &expected, sizeof expected) != 0)
+        return INVALID_HANDLE_VALUE;
+    return fake_set;
+}
+
+BOOL WINAPI fake_destroy(HDEVINFO set) {
+    if (set == fake_set) ++fake.destroy_calls;
+    return TRUE;
+}
+
+}  // extern "C"
+
+void WINAPI get_hid_guid(LPGUID guid) {
+    *guid = {0x4d1e55b2, 0xf16f, 0x11cf, {0x88, 0xcb, 0x00, 0x11, 0x11, 0x00, 0x00, 0x30}};
+}
+
+BOOL WINAPI enum_interfaces(HDEVINFO set, PSP_DEVINFO_DATA, const GUID*, DWORD index, PSP_DEVICE_INTERFACE_DATA data) {
+    ++fake.enum_calls;
+    if (index > fake.highest_enum_index) fake.highest_enum_index = index;
+    if (set != fake_set || !data || data->cbSize != 28) {
+        fake.bad_cb_size = true;
+        return FALSE;
+    }
+    if (index >= fake.interfaces.size()) return FALSE;
+    data->Reserved = index;
+    return TRUE;
+}
+
+BOOL WINAPI interface_detail(HDEVINFO, PSP_DEVICE_INTERFACE_DATA data, PSP_DEVICE_INTERFACE_DETAIL_DATA_A detail,
+                             DWORD size, PDWORD required, PSP_DEVINFO_DATA) {
+    ++fake.detail_calls;
+    const FakeInterface& item = fake.interfaces.at(data->Reserved);
+    DWORD real = static_cast<DWORD>(4 + item.path.size() + 1);
+    if (item.no_detail) {
+        if (required) *required = 0;
+        return FALSE;
+    }
+    if (required) *required = item.reported_size ? item.reported_size : real;
+    if (!detail) {
+        SetLastError(ERROR_INSUFFICIENT_BUFFER);
+        return FALSE;
+    }
+    if (detail->cbSize != 5) {
+        fake.bad_cb_size = true;
+        return FALSE;
+    }
+    if (size < real) return FALSE;
+    std::memcpy(detail->DevicePath, item.path.c_str(), item.path.size() + 1);
+    return TRUE;
+}
+
+BOOLEAN WINAPI get_attributes(HANDLE device, PHIDD_ATTRIBUTES attributes) {
+    ++fake.attribute_calls;
+    fake.attribute_handles.push_back(device);
+    if (attributes->Size != 10) return FALSE;
+    WORD words[3];
+    DWORD got = 0;
+    if (SetFilePointer(device, 0, nullptr, FILE_BEGIN) == INVALID_SET_FILE_POINTER) return FALSE;
+    if (!ReadFile(device, words, sizeof words, &got, nullptr) || got != sizeof words) return FALSE;
+    attributes->VendorID = words[0];
+    attributes->ProductID = words[1];
+    attributes->VersionNumber = words[2];
+    return TRUE;
+}
+
+BOOLEAN string_answer(const std::wstring& text, PVOID buffer, ULONG length) {
+    fake.last_string_length = length;
+    if (fake.strings_fail) return FALSE;
+    // Like the system: as many bytes as offered, terminated only if there is room.
+    ULONG bytes = static_cast<ULONG>((text.size() + 1) * 2);
+    if (bytes > length) bytes = length;
+    std::memcpy(buffer, text.c_str(), bytes);
+    return TRUE;
+}
+
+BOOLEAN WINAPI manufacturer_string(HANDLE, PVOID buffer, ULONG length) { return string_answer(fake.manufacturer, buffer, length); }
+BOOLEAN WINAPI product_string(HANDLE, PVOID buffer, ULONG length) { return string_answer(fake.product, buffer, length); }
+BOOLEAN WINAPI serial_string(HANDLE, PVOID buffer, ULONG length) { return string_answer(fake.serial, buffer, length); }
+
+int preparsed_token;
+BOOLEAN WINAPI get_preparsed(HANDLE, PHIDP_PREPARSED_DATA* data) {
+    if (fake.preparsed_fail) return FALSE;
+    *data = reinterpret_cast<PHIDP_PREPARSED_DATA>(&preparsed_token);
+    return TRUE;
+}
+BOOLEAN WINAPI free_preparsed(PHIDP_PREPARSED_DATA data) {
+    if (data != reinterpret_cast<PHIDP_PREPARSED_DATA>(&preparsed_token)) ++fake.other_calls;
+    return TRUE;
+}
+NTSTATUS WINAPI get_caps(PHIDP_PREPARSED_DATA, PHIDP_CAPS caps) {
+    *caps = fake.caps;
+    return HIDP_STATUS_SUCCESS;
+}
+BOOLEAN WINAPI num_input_buffers(HANDLE, PULONG count) {
+    *count = 0x10040;  // more than 16 bits: the record keeps the low half
+    return TRUE;
+}
+BOOLEAN WINAPI unused_report(HANDLE, PVOID, ULONG) {
+    ++fake.other_calls;
+    return FALSE;
+}
+BOOLEAN WINAPI unused_indexed(HANDLE, ULONG, PVOID, ULONG) {
+    ++fake.other_calls;
+    return FALSE;
+}
+
+}  // namespace
+
+// mingw calls imported functions through __imp_ pointers; defining the two
+// here takes the place of setupapi's for this test program alone.
+extern "C" {
+void* fake_class_devs_import __asm__("__imp__SetupDiGetClassDevsA@16") = reinterpret_cast<void*>(&fake_get_class_devs);
+void* fake_destroy_import __asm__("__imp__SetupDiDestroyDeviceInfoList@4") = reinterpret_cast<void*>(&fake_destroy);
+}
+
+void fake_bind_all() {
+    hid_entries.HidD_GetHidGuid = get_hid_guid;
+    hid_entries.HidD_GetAttributes = get_attributes;
+    hid_entries.HidD_GetPreparsedData = get_preparsed;
+    hid_entries.HidD_FreePreparsedData = free_preparsed;
+    hid_entries.HidP_GetCaps = get_caps;
+    hid_entries.HidD_GetInputReport = unused_report;
+    hid_entries.HidD_SetOutputReport = unused_report;
+    hid_entries.HidD_GetFeature = unused_report;
+    hid_entries.HidD_SetFeature = unused_report;
+    hid_entries.HidD_GetNumInputBuffers = num_input_buffers;
+    hid_entries.HidD_GetManufacturerString = manufacturer_string;
+    hid_entries.HidD_GetProductString = product_string;
+    hid_entries.HidD_GetSerialNumberString = serial_string;
+    hid_entries.HidD_GetIndexedString = unused_indexed;
+    hid_entries.SetupDiEnumDeviceInterfaces = enum_interfaces;
+    hid_entries.SetupDiGetDeviceInterfaceDetailA = interface_detail;
+}
+
+void fake_unbind_all() { hid_entries = {}; }
+
+static std::string device_dir() {
+    if (g_dir.empty()) {
+        char base[MAX_PATH];
+        GetTempPathA(MAX_PATH, base);
+        g_dir = std::string(base) + "hidfake_" + std::to_string(GetCurrentProcessId());
+        CreateDirectoryA(g_dir.c_str(), nullptr);
+    }
+    return g_dir;
+}
+
+std::string make_device_file(const std::string& name, WORD vendor, WORD product, WORD version) {
+    std::string path = device_dir() + "\\" + name;
+    HANDLE file = CreateFileA(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
+    WORD words[3] = {vendor, product, version};
+    DWORD written = 0;
+    WriteFile(file, words, sizeof words, &written, nullptr);
+    CloseHandle(file);
+    return path;
+}
+
+std::string make_plain_file(const std::string& name) {
+    std::string path = device_dir() + "\\" + name;
+    HANDLE file = CreateFileA(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
+    CloseHandle(file);
+    return path;
+}
+
+bool file_is_open(const std::string& path) {
+    HANDLE file = CreateFileA(path.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+    if (file == INVALID_HANDLE_VALUE) return GetLastError() == ERROR_SHARING_VIOLATION;
+    CloseHandle(file);
+    return false;
+}
+
+void FakeHidTest::SetUp() {
+    BaseRuntime::SetUp();
+    fake = FakeHid{};
+    fake_bind_all();
+}
+
+void FakeHidTest::TearDown() {
+    fake_unbind_all();
+    BaseRuntime::TearDown();
+}

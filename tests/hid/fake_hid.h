@@ -1,0 +1,59 @@
+// A scripted HID world for the hid/ unit tests: the entry table is filled with
+// these functions and the two load-time SetupDi imports are replaced at link
+// level, while device handles are real files (discovery) or named pipes
+// (transfer), so opens, closes, reads and writes are the system's own.
+#pragma once
+#include <windows.h>
+#include <string>
+#include <vector>
+
+#include "../runtime/base/base_fixture.h"
+#include "hid/hid_binding.h"
+
+struct FakeInterface {
+    std::string path;            // what the detail data reports
+    DWORD reported_size = 0;     // 0: the real size of the detail data
+    bool no_detail = false;      // the size query reports nothing
+};
+
+struct FakeHid {
+    std::vector<FakeInterface> interfaces;
+    bool class_devs_fail = false;
+    // What the fakes saw.
+    int class_devs_calls = 0;
+    DWORD class_devs_flags = 0;
+    int destroy_calls = 0;
+    int enum_calls = 0;
+    DWORD highest_enum_index = 0;
+    int detail_calls = 0;
+    bool bad_cb_size = false;     // a structure arrived with a wrong cbSize
+    int attribute_calls = 0;
+    std::vector<HANDLE> attribute_handles;
+    ULONG last_string_length = 0;
+    int other_calls = 0;          // every other entry
+    // Strings the string entries answer with; nullptr_string fails the call.
+    std::wstring manufacturer = L"Acme";
+    std::wstring product = L"LED board";
+    std::wstring serial = L"";
+    bool strings_fail = false;
+    bool preparsed_fail = false;
+    HIDP_CAPS caps = {};
+};
+extern FakeHid fake;
+
+// Fills the entry table with the fakes (or leaves it null).
+void fake_bind_all();
+void fake_unbind_all();
+
+// A device file whose first bytes are the attributes the fake reports; an
+// empty content makes the attribute query fail.
+std::string make_device_file(const std::string& name, WORD vendor, WORD product, WORD version);
+std::string make_plain_file(const std::string& name);
+// True when some handle is still open on the file (an exclusive open fails).
+bool file_is_open(const std::string& path);
+
+class FakeHidTest : public BaseRuntime {
+protected:
+    void SetUp() override;
+    void TearDown() override;
+};

@@ -1,0 +1,196 @@
+// Discovery against a scripted enumeration of real files.
+#include "fake_hid.h"
+#include "hid/hid_discovery.h"
+
+namespace {
+
+constexpr WORD Vid = 0x1234, Pid = 0x0001;
+
+class HidSearch : public FakeHidTest {
+protected:
+    // Adds one enumerated interface backed by a device file.
+    std::string add(const std::string& name, WORD vendor, WORD product, WORD version) {
+        std::string path = make_device_file(name, vendor, product, version);
+        fake.interfaces.push_back({path});
+        return path;
+    }
+    // Every interface file except keep is closed again.
+    void expect_all_closed_except(const std::string& keep) {
+        for (const FakeInterface& item : fake.interfaces) {
+            if (item.path.empty()) continue;
+            EXPECT_EQ(file_is_open(item.path), item.path == keep) << item.path;
+        }
+    }
+};
+
+TEST_F(HidSearch, FindsTheIndexthMatchAndClosesEveryOtherHandle) {
+    add("mouse", 0x845E, 0x0001, 1);
+    std::string first = add("first", Vid, Pid, 0x0100);
+    add("other_version_other_pid", Vid, 0x0002, 0x0100);
+    std::string second = add("second", Vid, Pid, 0x0200);
+    add("keyboard", 0x845E, 0x0002, 1);
+
+    HANDLE device = hid_open_device(Pid, Vid, HidVersion_Any, 0);
+    ASSERT_NE(device, nullptr);
+    expect_all_closed_except(first);
+    EXPECT_EQ(fake.destroy_calls, 1);
+    EXPECT_EQ(fake.class_devs_flags, 0x12u);
+    EXPECT_FALSE(fake.bad_cb_size);
+    EXPECT_EQ(hid_close_device(device), 1);
+    expect_all_closed_except("");
+
+    device = hid_open_device(Pid, Vid, HidVersion_Any, 1);
+    ASSERT_NE(device, nullptr);
+    expect_all_closed_except(second);
+    // The search stops at its match: the keyboard after it is never opened.
+    EXPECT_EQ(fake.attribute_calls, 2 + 4);
+    hid_close_device(device);
+
+    EXPECT_EQ(hid_open_device(Pid, Vid, HidVersion_Any, 2), nullptr);
+    expect_all_closed_except("");
+    EXPECT_EQ(fake.destroy_calls, 3);
+}
+
+TEST_F(HidSearch, VersionMinusOneAcceptsAnyAndAGivenVersionOnlyItself) {
+    add("v200", Vid, Pid, 0x0200);
+    std::string v100 = add("v100", Vid, Pid, 0x0100);
+    std::string vffff = add("vffff", Vid, Pid, 0xFFFF);
+
+    HANDLE device = hid_open_device(Pid, Vid, 0x0100, 0);
+    ASSERT_NE(device, nullptr);
+    expect_all_closed_except(v100);
+    hid_close_device(device);
+    EXPECT_EQ(hid_open_device(Pid, Vid, 0x0100, 1), nullptr);
+    device = hid_open_device(Pid, Vid, HidVersion_Any, 1);
+    ASSERT_NE(device, nullptr);
+    expect_all_closed_except(v100);
+    hid_close_device(device);
+    device = hid_open_device(Pid, Vid, HidVersion_Any, 2);
+    ASSERT_NE(device, nullptr);
+    expect_all_closed_except(vffff);
+    hid_close_device(device);
+    EXPECT_EQ(hid_open_device(Pid, Vid, 0x0300, 0), nullptr);
+    expect_all_closed_except("");
+}
+
+TEST_F(HidSearch, VendorAndProductMustBothMatch) {
+    add("swapped", Pid, Vid, 0x0100);
+    add("vendor_only", Vid, 0x0009, 0x0100);
+    add("product_only", 0x0009, Pid, 0x0100);
+    EXPECT_EQ(hid_open_device(Pid, Vid, HidVersion_Any, 0), nullptr);
+    EXPECT_EQ(fake.attribute_calls, 3);
+    expect_all_closed_except("");
+}
+
+TEST_F(HidSearch, NoDeviceAndNoSet) {
+    EXPECT_EQ(hid_open_device(Pid, Vid, HidVersion_Any, 0), nullptr);
+    EXPECT_EQ(fake.destroy_calls, 1);
+    EXPECT_EQ(hid_device_present(Pid, Vid, HidVersion_Any, 0), 0);
+
+    fake.class_devs_fail = true;
+    add("first", Vid, Pid, 0x0100);
+    EXPECT_EQ(hid_open_device(Pid, Vid, HidVersion_Any, 0), nullptr);
+    EXPECT_EQ(fake.enum_calls, 2) << "nothing may be enumerated without a set";
+}
+
+TEST_F(HidSearch, PresenceLeavesNothingOpen) {
+    std::string path = add("first", Vid, Pid, 0x0100);
+    EXPECT_EQ(hid_device_present(Pid, Vid, HidVersion_Any, 0), 1);
+    EXPECT_FALSE(file_is_open(path));
+    EXPECT_EQ(hid_device_present(Pid, Vid, HidVersion_Any, 1), 0);
+    EXPECT_EQ(hid_close_device(nullptr), 0);
+}
+
+TEST_F(HidSearch, UnreadableAttributesFailedOpensAndMissingDetailAreSkipped) {
+    fake.interfaces.push_back({make_plain_file("no_attributes")});
+    fake.interfaces.push_back({"C:\\no\\such\\device"});
+    fake.interfaces.push_back({"", 0, true});                      // no size at all
+    fake.interfaces.push_back({"huge", 0x7FFFFFF0u});              // size that cannot be allocated
+    fake.interfaces.push_back({"tiny", 5});                        // room for no path
+    std::string device_path = add("device", Vid, Pid, 0x0100);
+
+    HANDLE device = hid_open_device(Pid, Vid, HidVersion_Any, 0);
+    ASSERT_NE(device, nullptr);
+    expect_all_closed_except(device_path);
+    EXPECT_EQ(fake.attribute_calls, 2) << "only the plain file and the device open";
+    hid_close_device(device);
+}
+
+TEST_F(HidSearch, ExaminesAtMost256Interfaces) {
+    std::string filler = make_device_file("filler", 0x845E, 0x0001, 1);
+    for (int i = 0; i < 300; ++i) fake.interfaces.push_back({filler});
+    // A matching device beyond the 256th interface is never reached.
+    fake.interfaces[256] = {make_device_file("late", Vid, Pid, 0x0100)};
+    EXPECT_EQ(hid_open_device(Pid, Vid, HidVersion_Any, 0), nullptr);
+    EXPECT_EQ(fake.highest_enum_index, 255u);
+    EXPECT_EQ(fake.attribute_calls, 256);
+    EXPECT_FALSE(file_is_open(filler));
+
+    fake.interfaces[255] = fake.interfaces[256];
+    HANDLE device = hid_open_device(Pid, Vid, HidVersion_Any, 0);
+    EXPECT_NE(device, nullptr) << "the 256th interface is still examined";
+    hid_close_device(device);
+}
+
+struct CallbackLog {
+    std::vector<HANDLE> handles;
+    std::vector<std::string> open_before;  // files still open when the callback ran
+    const std::vector<FakeInterface>* interfaces = nullptr;
+    int calls = 0;
+};
+
+int32_t record_callback(HANDLE device, intptr_t user) {
+    auto* log = reinterpret_cast<CallbackLog*>(user);
+    ++log->calls;
+    log->handles.push_back(device);
+    for (const FakeInterface& item : *log->interfaces)
+        if (file_is_open(item.path)) log->open_before.push_back(item.path);
+    return 1;
+}
+
+TEST_F(HidSearch, SecondModePassesEveryOpenableInterfaceAndClosesEachAfterwards) {
+    std::string a = add("a", 0x845E, 1, 1);
+    fake.interfaces.push_back({"C:\\no\\such\\device"});
+    std::string b = add("b", Vid, Pid, 0x0100);
+    std::string c = add("c", 7, 7, 7);
+    CallbackLog log;
+    log.interfaces = &fake.interfaces;
+    EXPECT_EQ(hid_search(0, 0, 0, 0, record_callback, reinterpret_cast<intptr_t>(&log)), nullptr);
+    EXPECT_EQ(log.calls, 3);
+    // During each callback exactly its own device is open: the previous one
+    // was closed when its callback returned.
+    EXPECT_EQ(log.open_before, (std::vector<std::string>{a, b, c}));
+    EXPECT_EQ(fake.attribute_calls, 0) << "the second mode applies no criteria";
+    expect_all_closed_except("");
+    EXPECT_EQ(fake.destroy_calls, 1);
+}
+
+TEST_F(HidSearch, CallbackWithUserValueZeroRunsTheFirstMode) {
+    std::string b = add("b", Vid, Pid, 0x0100);
+    CallbackLog log;
+    log.interfaces = &fake.interfaces;
+    HANDLE device = hid_search(Pid, Vid, HidVersion_Any, 0, record_callback, 0);
+    ASSERT_NE(device, nullptr);
+    EXPECT_EQ(log.calls, 0);
+    expect_all_closed_except(b);
+    hid_close_device(device);
+}
+
+TEST_F(HidSearch, AnyMissingEntryYieldsNullWithoutASystemCall) {
+    add("first", Vid, Pid, 0x0100);
+    const int needed[] = {0, 1, 14, 15};  // GetHidGuid, GetAttributes, Enum, Detail
+    for (int slot : needed) {
+        fake_bind_all();
+        reinterpret_cast<FARPROC*>(&hid_entries)[slot] = nullptr;
+        EXPECT_EQ(hid_open_device(Pid, Vid, HidVersion_Any, 0), nullptr) << hid_entry_names[slot];
+        EXPECT_EQ(hid_device_present(Pid, Vid, HidVersion_Any, 0), 0) << hid_entry_names[slot];
+    }
+    EXPECT_EQ(fake.class_devs_calls, 0);
+    EXPECT_EQ(fake.enum_calls + fake.detail_calls + fake.attribute_calls, 0);
+    // The entries only bound, never used by the layer, are not needed.
+    fake_bind_all();
+    for (int slot : {2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13}) reinterpret_cast<FARPROC*>(&hid_entries)[slot] = nullptr;
+    EXPECT_EQ(hid_device_present(Pid, Vid, HidVersion_Any, 0), 1);
+}
+
+}  // namespace

@@ -1,0 +1,239 @@
+// Transfers through real named pipes; device strings, capabilities and the
+// device list through the scripted entry table.
+#include "fake_hid.h"
+#include "hid/hid_transfer.h"
+
+#include <cstring>
+
+namespace {
+
+// A message-mode pipe: the client end plays the device handle, the server end the device.
+struct PipeDevice {
+    HANDLE server = INVALID_HANDLE_VALUE;
+    HANDLE client = INVALID_HANDLE_VALUE;
+    PipeDevice() {
+        static int serial;
+        std::string name = "\\\\.\\pipe\\hidtest_" + std::to_string(GetCurrentProcessId()) + "_" + std::to_string(++serial);
+        server = CreateNamedPipeA(name.c_str(), PIPE_ACCESS_DUPLEX, PIPE_TYPE_MESSAGE | PIPE_READMODE_MESSAGE | PIPE_WAIT,
+                                  1, 64, 64, 0, nullptr);
+        client = CreateFileA(name.c_str(), GENERIC_READ | GENERIC_WRITE, 3, nullptr, OPEN_EXISTING, 0, nullptr);
+    }
+    ~PipeDevice() {
+        if (client != INVALID_HANDLE_VALUE) CloseHandle(client);
+        if (server != INVALID_HANDLE_VALUE) CloseHandle(server);
+    }
+    DWORD pending_bytes(HANDLE end) {
+        DWORD available = 0;
+        PeekNamedPipe(end, nullptr, 0, nullptr, &available, nullptr);
+        return available;
+    }
+};
+
+using HidTransfer = FakeHidTest;
+
+TEST_F(HidTransfer, WritesAndReadsWholeReports) {
+    PipeDevice pipe;
+    ASSERT_NE(pipe.client, INVALID_HANDLE_VALUE);
+    const unsigned char on[2] = {0x00, 0xAA};
+    EXPECT_EQ(hid_write_report(pipe.client, on, 2), 2);
+    unsigned char got[8] = {};
+    DWORD n = 0;
+    ASSERT_TRUE(ReadFile(pipe.server, got, sizeof got, &n, nullptr));
+    EXPECT_EQ(n, 2u);
+    EXPECT_EQ(got[1], 0xAA);
+
+    const unsigned char pressed[2] = {0x00, 20};
+    ASSERT_TRUE(WriteFile(pipe.server, pressed, 2, &n, nullptr));
+    unsigned char report[2] = {0xFF, 0xFF};
+    EXPECT_EQ(hid_read_report(pipe.client, report, 2), 2);
+    EXPECT_EQ(report[0], 0);
+    EXPECT_EQ(report[1], 20);
+}
+
+TEST_F(HidTransfer, BadArgumentsReturnZeroWithoutTouchingTheHandle) {
+    PipeDevice pipe;
+    unsigned char report[2] = {0x00, 0x55};
+    EXPECT_EQ(hid_write_report(pipe.client, report, 0), 0);
+    EXPECT_EQ(hid_write_report(pipe.client, report, -2), 0);
+    EXPECT_EQ(hid_write_report(pipe.client, nullptr, 2), 0);
+    EXPECT_EQ(hid_write_report(nullptr, report, 2), 0);
+    // Had any of them reached WriteFile, a message (maybe an empty one) would
+    // arrive before this one.
+    EXPECT_EQ(hid_write_report(pipe.client, report, 2), 2);
+    unsigned char got[8] = {};
+    DWORD n = 0;
+    ASSERT_TRUE(ReadFile(pipe.server, got, sizeof got, &n, nullptr));
+    EXPECT_EQ(n, 2u);
+    EXPECT_EQ(pipe.pending_bytes(pipe.server), 0u);
+
+    const unsigned char pressed[2] = {0x00, 20};
+    ASSERT_TRUE(WriteFile(pipe.server, pressed, 2, &n, nullptr));
+    EXPECT_EQ(hid_read_report(pipe.client, report, 0), 0);
+    EXPECT_EQ(hid_read_report(pipe.client, report, -1), 0);
+    EXPECT_EQ(hid_read_report(pipe.client, nullptr, 2), 0);
+    EXPECT_EQ(hid_read_report(nullptr, report, 2), 0);
+    EXPECT_EQ(pipe.pending_bytes(pipe.client), 2u) << "the pending report must not have been consumed";
+}
+
+TEST_F(HidTransfer, AFailedTransferReturnsZero) {
+    PipeDevice pipe;
+    CloseHandle(pipe.server);  // the device goes away
+    pipe.server = INVALID_HANDLE_VALUE;
+    unsigned char report[2] = {0x00, 0xAA};
+    EXPECT_EQ(hid_write_report(pipe.client, report, 2), 0);
+    EXPECT_EQ(hid_read_report(pipe.client, report, 2), 0);
+}
+
+HANDLE const some_device = reinterpret_cast<HANDLE>(static_cast<intptr_t>(0x44));
+
+TEST_F(HidTransfer, StringsAreConvertedToTheAnsiCodePage) {
+    fake.manufacturer = L"\x041E\x041E\x041E \"\x0412\x0435\x043B\"";  // ООО "Вел"
+    const int32_t start = string_buffer.length;
+    char* text = hid_manufacturer_string(some_device, start);
+    EXPECT_STREQ(text, "\xCE\xCE\xCE \"\xC2\xE5\xEB\"");
+    EXPECT_EQ(string_buffer.length, start + 9) << "length stands on the result's NUL";
+    EXPECT_EQ(fake.last_string_length, 252u);
+    string_buffer.length = start;
+
+    // A character that code page 1251 lacks becomes the system's replacement.
+    fake.product = L"A\x4E2D" L"B";
+    EXPECT_STREQ(hid_product_string(some_device, start), "A?B");
+    string_buffer.length = start;
+
+    fake.serial = L"";
+    EXPECT_STREQ(hid_serial_string(some_device, start), "");
+    EXPECT_EQ(string_buffer.length, start);
+}
+
+TEST_F(HidTransfer, AStringThatFillsEveryOfferedByteIsStillTerminated) {
+    fake.product = std::wstring(300, L'x');  // the fake writes 252 bytes and no terminator
+    const int32_t start = string_buffer.length;
+    // Dirt in the buffer where the text will land must not leak into it.
+    std::memset(string_buffer_reserve(200, start), 'Z', 200);
+    string_buffer.length = start;
+    char* text = hid_product_string(some_device, start);
+    EXPECT_EQ(std::strlen(text), 126u);
+    EXPECT_EQ(std::string(text), std::string(126, 'x'));
+    string_buffer.length = start;
+}
+
+TEST_F(HidTransfer, StringsAreEmptyWithoutHandleEntryOrSuccess) {
+    const int32_t start = string_buffer.length;
+    EXPECT_STREQ(hid_manufacturer_string(nullptr, start), "");
+    fake.strings_fail = true;
+    EXPECT_STREQ(hid_product_string(some_device, start), "");
+    fake.strings_fail = false;
+    hid_entries.HidD_GetSerialNumberString = nullptr;
+    fake.last_string_length = 0;
+    EXPECT_STREQ(hid_serial_string(some_device, start), "");
+    EXPECT_EQ(fake.last_string_length, 0u);
+    // The result lands at the position asked for, after text already built.
+    string_append("prefix");
+    const int32_t at = string_buffer.length;
+    char* text = hid_product_string(some_device, at);
+    EXPECT_EQ(text, string_buffer.buffer + at);
+    EXPECT_STREQ(string_buffer.buffer + start, "prefixLED board");
+    string_buffer.length = start;
+}
+
+TEST_F(HidTransfer, CapsAndInputBuffers) {
+    fake.caps.InputReportByteLength = 2;
+    fake.caps.OutputReportByteLength = 2;
+    fake.caps.FeatureReportByteLength = 0;
+    HIDP_CAPS caps = {};
+    EXPECT_EQ(hid_get_caps(some_device, &caps), 1);
+    EXPECT_EQ(caps.InputReportByteLength, 2);
+    EXPECT_EQ(hid_input_buffer_count(some_device), 0x10040);
+    EXPECT_EQ(fake.other_calls, 0) << "preparsed data freed with what it was given";
+
+    // Not a HID device: nothing obtained, the caller's structure untouched.
+    fake.preparsed_fail = true;
+    HIDP_CAPS untouched;
+    std::memset(&untouched, 0x5A, sizeof untouched);
+    HIDP_CAPS copy = untouched;
+    EXPECT_EQ(hid_get_caps(some_device, &untouched), 0);
+    EXPECT_EQ(std::memcmp(&untouched, &copy, sizeof copy), 0);
+
+    fake.preparsed_fail = false;
+    for (int slot : {2, 3, 4}) {
+        fake_bind_all();
+        reinterpret_cast<FARPROC*>(&hid_entries)[slot] = nullptr;
+        EXPECT_EQ(hid_get_caps(some_device, &untouched), 0) << hid_entry_names[slot];
+    }
+    EXPECT_EQ(hid_get_caps(nullptr, &untouched), 0);
+    hid_entries.HidD_GetNumInputBuffers = nullptr;
+    EXPECT_EQ(hid_input_buffer_count(some_device), 0);
+}
+
+class HidDeviceListTest : public FakeHidTest {
+protected:
+    void SetUp() override {
+        FakeHidTest::SetUp();
+        list = static_cast<HidDeviceList*>(main_heap_alloc(sizeof(HidDeviceList)));
+        ASSERT_NE(list, nullptr);
+        device_path = make_device_file("listed", 0x1234, 0x0001, 0x0100);
+        device = CreateFileA(device_path.c_str(), GENERIC_READ, 3, nullptr, OPEN_EXISTING, 0, nullptr);
+        ASSERT_NE(device, INVALID_HANDLE_VALUE);
+    }
+    void TearDown() override {
+        CloseHandle(device);
+        hid_device_list_clear(list);
+        main_heap_free(list);
+        FakeHidTest::TearDown();
+    }
+    int32_t collect(HANDLE h) { return hid_collect_device_info(h, reinterpret_cast<intptr_t>(list)); }
+    HidDeviceList* list = nullptr;
+    std::string device_path;
+    HANDLE device = INVALID_HANDLE_VALUE;
+};
+
+TEST_F(HidDeviceListTest, OneRecordPerReadableDevice) {
+    fake.caps.InputReportByteLength = 2;
+    fake.caps.OutputReportByteLength = 2;
+    fake.caps.FeatureReportByteLength = 3;
+    fake.serial = L"S-1";
+    const int32_t length_before = string_buffer.length;
+    EXPECT_EQ(collect(device), 0);
+    ASSERT_EQ(list->count, 1);
+    const HidDeviceRecord& r = list->records[0];
+    EXPECT_EQ(r.vendor_id, 0x1234);
+    EXPECT_EQ(r.product_id, 0x0001);
+    EXPECT_EQ(r.version_number, 0x0100);
+    EXPECT_EQ(r.input_buffers, 0x0040) << "the low 16 bits of the count";
+    EXPECT_EQ(r.input_report_length, 2);
+    EXPECT_EQ(r.output_report_length, 2);
+    EXPECT_EQ(r.feature_report_length, 3);
+    EXPECT_STREQ(r.manufacturer, "Acme");
+    EXPECT_STREQ(r.product, "LED board");
+    EXPECT_STREQ(r.serial_number, "S-1");
+    EXPECT_EQ(string_buffer.length, length_before) << "collecting leaves the StringBuffer as it found it";
+
+    // A handle whose attributes cannot be read adds nothing.
+    HANDLE plain = CreateFileA(make_plain_file("plain").c_str(), GENERIC_READ, 3, nullptr, OPEN_EXISTING, 0, nullptr);
+    EXPECT_EQ(collect(plain), 0);
+    CloseHandle(plain);
+    EXPECT_EQ(list->count, 1);
+
+    // Failing caps leave the lengths 0, failing strings leave them empty.
+    fake.preparsed_fail = true;
+    fake.strings_fail = true;
+    EXPECT_EQ(collect(device), 0);
+    ASSERT_EQ(list->count, 2);
+    EXPECT_EQ(list->records[1].input_report_length, 0);
+    EXPECT_STREQ(list->records[1].product, "");
+
+    hid_entries.HidD_GetAttributes = nullptr;
+    EXPECT_EQ(collect(device), 0);
+    EXPECT_EQ(list->count, 2);
+}
+
+TEST_F(HidDeviceListTest, StopsAt258Records) {
+    list->count = 257;
+    EXPECT_EQ(collect(device), 0);
+    EXPECT_EQ(list->count, 258);
+    EXPECT_EQ(list->records[257].vendor_id, 0x1234);
+    EXPECT_EQ(collect(device), 0);
+    EXPECT_EQ(list->count, 258);
+}
+
+}  // namespace
