@@ -33,6 +33,11 @@ make_prefix() {
     if [ ! -f "$prefix/.ready" ]; then
       rm -rf "$prefix"
       in_locale wineboot -i >/dev/null 2>&1
+      # Programs run inside a Wine virtual desktop. Without a window manager
+      # Wine waits up to two seconds for each top-level window to be withdrawn
+      # from the X server, and draws no frames; inside a desktop it does neither.
+      in_locale wine reg add 'HKCU\Software\Wine\Explorer' /v Desktop /d Default /f >/dev/null 2>&1
+      in_locale wine reg add 'HKCU\Software\Wine\Explorer\Desktops' /v Default /d 1024x768 /f >/dev/null 2>&1
       in_locale wineserver -w
       touch "$prefix/.ready"
     fi

@@ -1,0 +1,221 @@
+#include "runtime/gadget/gadget_kinds.h"
+
+#include <cstring>
+
+#include "runtime/base/memory.h"
+#include "runtime/base/object_table.h"
+#include "runtime/window/event_queue.h"
+#include "runtime/window/window.h"
+
+namespace {
+
+constexpr int32_t ButtonHeight_Min = 24;
+constexpr int32_t StringHeight_Min = 20;
+constexpr int32_t ButtonWidth_Padding = 10;
+constexpr int32_t Border_Plain = 2;
+
+struct KindTable {
+    GadgetType type;
+    bool filled;
+};
+
+KindTable g_text{};
+KindTable g_button{};
+KindTable g_string{};
+WNDPROC g_edit_proc = nullptr;
+
+void fill_text(GadgetType& type) {
+    type.notify = text_notify;
+    type.free = gadget_free_colors;
+    type.set_color = gadget_set_color;
+    type.get_color = gadget_get_color;
+    type.required_size = text_required_size;
+}
+
+void fill_button(GadgetType& type) {
+    type.get_state = button_get_state;
+    type.set_state = button_set_state;
+    type.required_size = button_required_size;
+}
+
+void fill_string(GadgetType& type) {
+    type.notify = string_notify;
+    type.free = gadget_free_colors;
+    type.get_attribute = string_get_attribute;
+    type.set_attribute = string_set_attribute;
+    type.set_color = gadget_set_color;
+    type.get_color = gadget_get_color;
+    type.required_size = string_required_size;
+}
+
+GadgetType* kind_type(KindTable& table, GadgetKind kind, void (*fill)(GadgetType&)) {
+    if (!table.filled) {
+        table.type = GadgetType{};
+        table.type.kind = kind;
+        table.type.length = sizeof(GadgetType);
+        fill(table.type);
+        table.filled = true;
+    }
+    return &table.type;
+}
+
+intptr_t create_gadget(GadgetType* type, const char* class_name, DWORD ex_style, DWORD style, int32_t number,
+                       int32_t x, int32_t y, int32_t width, int32_t height, const char* text) {
+    GadgetContext* context = gadget_context();
+    if (!context) return 0;
+    HWND hwnd = CreateWindowExA(ex_style, class_name, text ? text : "", style, x, y, width, height,
+                                context->list_window, reinterpret_cast<HMENU>(-1), GetModuleHandleA(nullptr),
+                                nullptr);
+    if (!hwnd) return 0;
+    auto* record = static_cast<GadgetRecord*>(object_table_allocate(gadget_table(), number));
+    if (!record) {
+        DestroyWindow(hwnd);
+        return 0;
+    }
+    if (type->kind == GadgetKind_String) {
+        g_edit_proc = reinterpret_cast<WNDPROC>(
+            SetWindowLongA(hwnd, GWL_WNDPROC, reinterpret_cast<LONG>(string_window_proc)));
+    }
+    if (type->kind != GadgetKind_Button) {
+        record->back_color = Color_Default;
+        record->text_color = Color_Default;
+    }
+    return gadget_register(number, record, hwnd, type);
+}
+
+LRESULT color_answer(GadgetRecord* gadget, WPARAM wparam, int default_background) {
+    auto context = reinterpret_cast<HDC>(wparam);
+    LRESULT result = NotHandled;
+    if (gadget->text_color != Color_Default) {
+        SetTextColor(context, static_cast<COLORREF>(gadget->text_color));
+        if (gadget->back_color == Color_Default) {
+            SetBkColor(context, GetSysColor(default_background));
+            result = reinterpret_cast<LRESULT>(GetSysColorBrush(default_background));
+        }
+    }
+    if (gadget->back_color != Color_Default) {
+        SetBkColor(context, static_cast<COLORREF>(gadget->back_color));
+        result = reinterpret_cast<LRESULT>(gadget->back_brush);
+    }
+    return result;
+}
+
+// Measures with the control's own font; the measure callback gets the device context.
+template <typename Measure>
+void with_control_font(HWND hwnd, Measure measure) {
+    HDC context = GetDC(hwnd);
+    if (!context) return;
+    auto font = reinterpret_cast<HFONT>(SendMessageA(hwnd, WM_GETFONT, 0, 0));
+    HGDIOBJ previous = font ? SelectObject(context, font) : nullptr;
+    measure(context);
+    if (previous) SelectObject(context, previous);
+    ReleaseDC(hwnd, context);
+}
+
+// The whole text in a heap block, or null when it cannot be allocated.
+char* window_text(HWND hwnd, int32_t* length) {
+    *length = GetWindowTextLengthA(hwnd);
+    auto* text = static_cast<char*>(main_heap_alloc(*length + 1));
+    if (text) GetWindowTextA(hwnd, text, *length + 1);
+    return text;
+}
+
+bool has_client_edge(HWND hwnd) { return (GetWindowLongA(hwnd, GWL_EXSTYLE) & WS_EX_CLIENTEDGE) != 0; }
+
+}  // namespace
+
+intptr_t gadget_create_text(int32_t number, int32_t x, int32_t y, int32_t width, int32_t height, const char* text,
+                            uint32_t flags) {
+    GadgetType* type = kind_type(g_text, GadgetKind_Text, fill_text);
+    DWORD ex_style = (flags & TextFlag_Edge) >> 8;  // 0x20000 becomes WS_EX_CLIENTEDGE
+    return create_gadget(type, "Static", ex_style, flags | TextStyle_Fixed, number, x, y, width, height, text);
+}
+
+intptr_t gadget_create_button(int32_t number, int32_t x, int32_t y, int32_t width, int32_t height,
+                              const char* text, uint32_t flags) {
+    GadgetType* type = kind_type(g_button, GadgetKind_Button, fill_button);
+    return create_gadget(type, "Button", 0, flags | ButtonStyle_Fixed, number, x, y, width, height, text);
+}
+
+intptr_t gadget_create_string(int32_t number, int32_t x, int32_t y, int32_t width, int32_t height,
+                              const char* text, uint32_t flags) {
+    GadgetType* type = kind_type(g_string, GadgetKind_String, fill_string);
+    DWORD ex_style = (~flags & StringFlag_NoEdge) >> 8;
+    return create_gadget(type, "Edit", ex_style, flags | StringStyle_Fixed, number, x, y, width, height, text);
+}
+
+LRESULT text_notify(GadgetRecord* gadget, HWND, UINT message, WPARAM wparam, LPARAM) {
+    if (message != WM_CTLCOLORSTATIC) return NotHandled;
+    return color_answer(gadget, wparam, COLOR_BTNFACE);
+}
+
+LRESULT string_notify(GadgetRecord* gadget, HWND, UINT message, WPARAM wparam, LPARAM) {
+    if (message == WM_CTLCOLOREDIT) return color_answer(gadget, wparam, COLOR_WINDOW);
+    // Read-only and disabled edits both ask with WM_CTLCOLORSTATIC; a disabled
+    // one keeps the system's disabled look.
+    if (message == WM_CTLCOLORSTATIC && IsWindowEnabled(gadget->hwnd))
+        return color_answer(gadget, wparam, COLOR_BTNFACE);
+    return NotHandled;
+}
+
+void text_required_size(GadgetRecord* gadget, int32_t* width, int32_t* height) {
+    *width = *height = 0;
+    int32_t length = 0;
+    char* text = window_text(gadget->hwnd, &length);
+    if (!text) return;
+    RECT area{0, 0, 0, 0};
+    with_control_font(gadget->hwnd, [&](HDC context) { DrawTextA(context, text, length, &area, DT_CALCRECT); });
+    main_heap_free(text);
+    bool edge = has_client_edge(gadget->hwnd);
+    *width = area.right + (edge ? 2 * GetSystemMetrics(SM_CXEDGE) : Border_Plain);
+    *height = area.bottom + (edge ? 2 * GetSystemMetrics(SM_CYEDGE) : Border_Plain);
+}
+
+void button_required_size(GadgetRecord* gadget, int32_t* width, int32_t* height) {
+    *width = *height = 0;
+    int32_t length = 0;
+    char* text = window_text(gadget->hwnd, &length);
+    if (!text) return;
+    SIZE extent{0, 0};
+    with_control_font(gadget->hwnd, [&](HDC context) { GetTextExtentPoint32A(context, text, length, &extent); });
+    main_heap_free(text);
+    *width = extent.cx + 2 * GetSystemMetrics(SM_CXEDGE) + ButtonWidth_Padding;
+    int32_t h = extent.cy + 2 * GetSystemMetrics(SM_CYEDGE);
+    *height = h < ButtonHeight_Min ? ButtonHeight_Min : h;
+}
+
+void string_required_size(GadgetRecord* gadget, int32_t* width, int32_t* height) {
+    SIZE extent{0, 0};
+    with_control_font(gadget->hwnd, [&](HDC context) { GetTextExtentPoint32A(context, "Hg", 2, &extent); });
+    // The content is not measured: the caller chooses the field's width.
+    *width = 2 * GetSystemMetrics(SM_CXEDGE);
+    int32_t h = extent.cy + 2 * GetSystemMetrics(SM_CYEDGE);
+    *height = h < StringHeight_Min ? StringHeight_Min : h;
+}
+
+int32_t button_get_state(GadgetRecord* gadget) {
+    return static_cast<int32_t>(SendMessageA(gadget->hwnd, BM_GETCHECK, 0, 0) & 1);
+}
+
+void button_set_state(GadgetRecord* gadget, int32_t state) {
+    SendMessageA(gadget->hwnd, BM_SETCHECK, state ? BST_CHECKED : BST_UNCHECKED, 0);
+}
+
+int32_t string_get_attribute(GadgetRecord* gadget, int32_t attribute) {
+    if (attribute != Attribute_MaxLength) return 0;
+    return static_cast<int32_t>(SendMessageA(gadget->hwnd, EM_GETLIMITTEXT, 0, 0));
+}
+
+void string_set_attribute(GadgetRecord* gadget, int32_t attribute, int32_t value) {
+    if (attribute != Attribute_MaxLength) return;
+    // 0 would mean "no limit" to the control; the field keeps at least one character.
+    SendMessageA(gadget->hwnd, EM_LIMITTEXT, static_cast<WPARAM>(value < 1 ? 1 : value), 0);
+}
+
+LRESULT CALLBACK string_window_proc(HWND hwnd, UINT message, WPARAM wparam, LPARAM lparam) {
+    if (message == WM_SETFOCUS)
+        gadget_post_event(hwnd, EventType_FocusGained);
+    else if (message == WM_KILLFOCUS)
+        gadget_post_event(hwnd, EventType_FocusLost);
+    return CallWindowProcA(g_edit_proc, hwnd, message, wparam, lparam);
+}

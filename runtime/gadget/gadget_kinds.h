@@ -1,0 +1,39 @@
+// The three gadget kinds: text ("Static"), button ("Button") and string field
+// ("Edit"): their creation, operation tables, colour answers and sizes.
+#pragma once
+#include <windows.h>
+
+#include <cstdint>
+
+#include "runtime/gadget/gadget.h"
+
+// Bit 0x20000 of the creation flags selects the sunken client edge: it adds the
+// edge to a text gadget and removes it from a string gadget.
+constexpr uint32_t TextFlag_Edge = 0x20000;
+constexpr uint32_t StringFlag_NoEdge = 0x20000;
+
+constexpr DWORD TextStyle_Fixed = 0x50020080;    // child, visible, group, no prefix
+constexpr DWORD ButtonStyle_Fixed = 0x50030000;  // child, visible, group, tab stop
+constexpr DWORD StringStyle_Fixed = 0x50030080;  // child, visible, group, tab stop, auto-scroll
+
+enum GadgetAttribute : int32_t {
+    Attribute_MaxLength = 1,
+};
+
+intptr_t gadget_create_text(int32_t number, int32_t x, int32_t y, int32_t width, int32_t height, const char* text,
+                            uint32_t flags = 0);
+intptr_t gadget_create_button(int32_t number, int32_t x, int32_t y, int32_t width, int32_t height,
+                              const char* text, uint32_t flags = 0);
+intptr_t gadget_create_string(int32_t number, int32_t x, int32_t y, int32_t width, int32_t height,
+                              const char* text, uint32_t flags = 0);
+
+LRESULT text_notify(GadgetRecord* gadget, HWND parent, UINT message, WPARAM wparam, LPARAM lparam);
+void text_required_size(GadgetRecord* gadget, int32_t* width, int32_t* height);
+int32_t button_get_state(GadgetRecord* gadget);
+void button_set_state(GadgetRecord* gadget, int32_t state);
+void button_required_size(GadgetRecord* gadget, int32_t* width, int32_t* height);
+LRESULT string_notify(GadgetRecord* gadget, HWND parent, UINT message, WPARAM wparam, LPARAM lparam);
+int32_t string_get_attribute(GadgetRecord* gadget, int32_t attribute);
+void string_set_attribute(GadgetRecord* gadget, int32_t attribute, int32_t value);
+void string_required_size(GadgetRecord* gadget, int32_t* width, int32_t* height);
+LRESULT CALLBACK string_window_proc(HWND hwnd, UINT message, WPARAM wparam, LPARAM lparam);

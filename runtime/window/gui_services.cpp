@@ -1,0 +1,179 @@
+#include "runtime/window/gui_services.h"
+
+#include <commctrl.h>
+#include <shlwapi.h>
+#include <mmsystem.h>
+#include <objbase.h>
+
+#include <atomic>
+
+#include "runtime/base/object_table.h"
+#include "runtime/base/thread.h"
+
+DrawingState drawing_state{};
+
+namespace {
+
+constexpr DWORD CommonControl_Classes = 0xB48;
+constexpr UINT KeepPlace = SWP_NOMOVE | SWP_NOSIZE;
+constexpr DWORD Version_Visual_Styles = 0x60000;
+constexpr DWORD Platform_Windows9x = 1;
+constexpr DWORD Platform_NT = 2;
+static_assert(sizeof(OSVERSIONINFOA) == 148, "the version query checks the structure size");
+static_assert(sizeof(DLLVERSIONINFO) == 20);
+
+// Message boxes may be up on several threads at once; each walks and edits the
+// one shared list, so every walk and edit holds this lock. The window calls made
+// under it touch only the calling thread's own windows.
+struct SavedWindowList {
+    RecordLink* head;
+    CRITICAL_SECTION lock;
+};
+SavedWindowList g_saved{};
+volatile LONG g_saved_once = 0;
+std::atomic<bool> g_timer_resolution_raised{false};
+
+void init_saved_list() { InitializeCriticalSection(&g_saved.lock); }
+
+class SavedListLock {
+public:
+    SavedListLock() {
+        run_once(&g_saved_once, init_saved_list);
+        EnterCriticalSection(&g_saved.lock);
+    }
+    ~SavedListLock() { LeaveCriticalSection(&g_saved.lock); }
+    SavedListLock(const SavedListLock&) = delete;
+    SavedListLock& operator=(const SavedListLock&) = delete;
+};
+
+struct EnumContext {
+    DWORD thread_id;
+    HWND foreground;
+};
+
+BOOL CALLBACK save_window(HWND window, LPARAM parameter) {
+    auto* context = reinterpret_cast<EnumContext*>(parameter);
+    if (GetWindowThreadProcessId(window, nullptr) != context->thread_id || !IsWindowVisible(window)) return TRUE;
+    auto* saved = static_cast<SavedWindow*>(record_list_alloc(&g_saved.head, sizeof(SavedWindow)));
+    if (!saved) return TRUE;
+    saved->thread_id = context->thread_id;
+    saved->window = window;
+    saved->was_topmost = (GetWindowLongA(window, GWL_EXSTYLE) & WS_EX_TOPMOST) ? 1 : 0;
+    if (window != context->foreground && IsWindowEnabled(window)) {
+        saved->disabled = 1;
+        EnableWindow(window, FALSE);
+    }
+    return TRUE;
+}
+
+SavedWindow* saved_of(RecordLink* link) { return reinterpret_cast<SavedWindow*>(link + 1); }
+
+using DllGetVersionEntry = HRESULT(CALLBACK*)(DLLVERSIONINFO*);
+using IsAppThemedEntry = BOOL(WINAPI*)();
+
+DWORD common_controls_version() {
+    DWORD version = 1;
+    HMODULE comctl = LoadLibraryA("COMCTL32.DLL");
+    if (!comctl) return version;
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wcast-function-type"
+    auto get_version = reinterpret_cast<DllGetVersionEntry>(GetProcAddress(comctl, "DllGetVersion"));
+#pragma GCC diagnostic pop
+    if (get_version) {
+        DLLVERSIONINFO info{};
+        info.cbSize = sizeof(info);
+        if (SUCCEEDED(get_version(&info)))
+            version = ((info.dwMajorVersion & 0xFFFF) << 16) | (info.dwMinorVersion & 0xFFFF);
+    }
+    FreeLibrary(comctl);
+    return version;
+}
+
+}  // namespace
+
+int message_box(const char* title, const char* text, UINT flags) {
+    DWORD thread_id = GetCurrentThreadId();
+    HWND foreground = GetForegroundWindow();
+    {
+        SavedListLock lock;
+        EnumContext context{thread_id, foreground};
+        EnumWindows(save_window, reinterpret_cast<LPARAM>(&context));
+        for (RecordLink* link = g_saved.head; link; link = link->next) {
+            SavedWindow* saved = saved_of(link);
+            if (saved->thread_id == thread_id && saved->was_topmost)
+                SetWindowPos(saved->window, HWND_NOTOPMOST, 0, 0, 0, 0, KeepPlace);
+        }
+    }
+    DWORD process_id = 0;
+    if (foreground) GetWindowThreadProcessId(foreground, &process_id);
+    HWND owner = foreground && process_id == GetCurrentProcessId() ? foreground : nullptr;
+    int result = MessageBoxA(owner, text, title, flags);
+    {
+        SavedListLock lock;
+        for (RecordLink* link = g_saved.head; link;) {
+            RecordLink* next = link->next;
+            SavedWindow* saved = saved_of(link);
+            if (saved->thread_id == thread_id) {
+                if (saved->disabled) EnableWindow(saved->window, TRUE);
+                if (saved->was_topmost) SetWindowPos(saved->window, HWND_TOPMOST, 0, 0, 0, 0, KeepPlace);
+                record_list_free(&g_saved.head, saved);
+            }
+            link = next;
+        }
+    }
+    return result;
+}
+
+int32_t saved_window_count() {
+    SavedListLock lock;
+    int32_t count = 0;
+    for (RecordLink* link = g_saved.head; link; link = link->next) ++count;
+    return count;
+}
+
+void delay_ms(int32_t milliseconds) {
+    // The resolution is raised once per process and never reset.
+    if (!g_timer_resolution_raised.exchange(true)) timeBeginPeriod(1);
+    Sleep(milliseconds < 0 ? 0 : static_cast<DWORD>(milliseconds));
+}
+
+void gui_init() {
+    INITCOMMONCONTROLSEX controls{sizeof(INITCOMMONCONTROLSEX), CommonControl_Classes};
+    InitCommonControlsEx(&controls);
+    CoInitialize(nullptr);
+}
+
+void drawing_init() {
+    drawing_state.msimg32 = LoadLibraryA("msimg32.dll");
+    drawing_state.alpha_blend = drawing_state.msimg32 ? GetProcAddress(drawing_state.msimg32, "AlphaBlend") : nullptr;
+
+    bool themed = true;
+    OSVERSIONINFOA version{};
+    version.dwOSVersionInfoSize = sizeof(version);
+    if (GetVersionExA(&version)) {
+        if (version.dwPlatformId == Platform_Windows9x) themed = false;
+        if (version.dwPlatformId == Platform_NT &&
+            (version.dwMajorVersion < 5 || (version.dwMajorVersion == 5 && version.dwMinorVersion == 0)))
+            themed = false;
+    }
+    if (themed) {
+        DWORD controls_version = common_controls_version();
+        HMODULE uxtheme = LoadLibraryA("uxtheme.dll");
+        if (!uxtheme) {
+            themed = false;
+        } else {
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wcast-function-type"
+            auto is_app_themed = reinterpret_cast<IsAppThemedEntry>(GetProcAddress(uxtheme, "IsAppThemed"));
+#pragma GCC diagnostic pop
+            themed = is_app_themed && is_app_themed() && controls_version >= Version_Visual_Styles;
+            FreeLibrary(uxtheme);
+        }
+    }
+    drawing_state.themed = themed;
+}
+
+void drawing_shutdown() {
+    if (drawing_state.msimg32) FreeLibrary(drawing_state.msimg32);
+    drawing_state = DrawingState{};
+}

@@ -1,0 +1,69 @@
+#include "runtime/window/message_pump.h"
+
+#include <richedit.h>
+
+#include "runtime/window/event_queue.h"
+#include "runtime/window/window.h"
+
+namespace {
+
+constexpr UINT Peek_Remove = PM_REMOVE | PM_NOYIELD;
+constexpr DWORD Wake_Any = 0x5FF;
+
+bool key_down(int key) { return (GetKeyState(key) & 0x8000) != 0; }
+
+}  // namespace
+
+int32_t event_wait() { return event_wait_timeout(Wait_Infinite); }
+
+int32_t event_wait_timeout(int32_t milliseconds) {
+    if (int32_t code = event_queue_take()) {
+        message_state.wparam = 0;
+        message_state.lparam = 0;
+        return code;
+    }
+    MSG message{};
+    if (milliseconds == Wait_Infinite) {
+        // WM_QUIT is handed out like any other message.
+        GetMessageA(&message, nullptr, 0, 0);
+    } else if (!PeekMessageA(&message, nullptr, 0, 0, Peek_Remove)) {
+        if (milliseconds == 0) return 0;
+        if (MsgWaitForMultipleObjects(0, nullptr, FALSE, static_cast<DWORD>(milliseconds), Wake_Any) ==
+            WAIT_TIMEOUT)
+            return 0;
+        if (!PeekMessageA(&message, nullptr, 0, 0, Peek_Remove)) return 0;
+    }
+    HWND active = GetActiveWindow();
+    HACCEL table = window_select_accelerators(active);
+    if (table && TranslateAcceleratorA(active, table, &message)) {
+        if (active) window_update_ui_state(active, true);
+    } else {
+        TranslateMessage(&message);
+        DispatchMessageA(&message);
+    }
+    message_state.wparam = message.wParam;
+    message_state.lparam = message.lParam;
+    return static_cast<int32_t>(message.message);
+}
+
+HACCEL window_select_accelerators(HWND active) {
+    HWND focus = GetFocus();
+    if (focus && key_down(VK_TAB) && !key_down(VK_CONTROL) && !key_down(VK_SHIFT) && !key_down(VK_MENU)) {
+        char name[5] = {};
+        GetClassNameA(focus, name, sizeof(name));
+        // An editable rich-edit control takes the Tab key itself.
+        if (lstrcmpA(name, "Rich") == 0 && !(SendMessageA(focus, EM_GETOPTIONS, 0, 0) & ECO_READONLY))
+            return nullptr;
+    }
+    if (active && (key_down(VK_CONTROL) || key_down(VK_SHIFT) || key_down(VK_MENU)))
+        window_update_ui_state(active, true);
+    // A hot-key control receives every key.
+    if (focus && GetPropA(focus, "Vel_Hotkey")) return nullptr;
+    if (!active) return nullptr;
+    auto value = reinterpret_cast<intptr_t>(GetPropA(active, "Vel_WindowID"));
+    if (!value) return nullptr;
+    DWORD process_id = 0;
+    if (!GetWindowThreadProcessId(active, &process_id) || process_id != GetCurrentProcessId()) return nullptr;
+    WindowRecord* record = window_record(static_cast<int32_t>(value - 1));
+    return record ? record->accelerator_table : nullptr;
+}

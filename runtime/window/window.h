@@ -1,0 +1,94 @@
+// Numbered top-level windows: opening, showing, centring and closing them, and
+// the one window procedure they share, which turns messages into events, hands
+// control notifications to gadgets and moves the focus with Tab and Shift+Tab.
+#pragma once
+#include <windows.h>
+
+#include <cstddef>
+#include <cstdint>
+
+struct ObjectTable;
+
+enum WindowFlag : uint32_t {
+    WindowFlag_CentreOnScreen = 0x00000001,
+    WindowFlag_CentreOnParent = 0x00000002,
+    WindowFlag_Tool = 0x00000004,
+    WindowFlag_NoGadgetList = 0x00000008,
+    WindowFlag_NoActivate = 0x02000000,
+    WindowFlag_Hidden = 0x10000000,
+};
+
+// The runtime's own bits never reach CreateWindowExA.
+constexpr uint32_t WindowFlag_StyleMask = 0xFDFFFFF8;
+
+constexpr int32_t Position_Default = -65535;
+
+// Results of the procedure's steps: leave the message to default processing,
+// and a message hook's "not mine".
+constexpr LRESULT NotHandled = static_cast<LRESULT>(0xD0D0D0D1u);
+constexpr LRESULT HookPassOn = static_cast<LRESULT>(0xE0E0E0E1u);
+
+enum WindowCommand : uint16_t {
+    Command_FocusNext = 64001,
+    Command_FocusPrevious = 64002,
+};
+
+enum WindowMessage : UINT {
+    WindowMessage_TrayIcon = 12501,
+    WindowMessage_Gadget = 13120,
+};
+
+enum FocusDirection : bool {
+    Focus_Next = false,
+    Focus_Previous = true,
+};
+
+using WindowMessageHook = LRESULT (*)(HWND window, UINT message, WPARAM wparam, LPARAM lparam);
+using WindowEraseHook = LRESULT (*)(HDC context, HWND window);
+
+struct WindowRecord {
+    HWND hwnd;
+    ACCEL* accelerators;
+    HACCEL accelerator_table;
+    WindowMessageHook message_hook;
+    int32_t accelerator_count;
+    HBRUSH background_brush;
+    HWND mdi_client;
+    WindowEraseHook erase_hook;
+    uint16_t min_width;
+    uint16_t min_height;
+    uint16_t max_width;
+    uint16_t max_height;
+    int32_t minimized_or_maximized;
+};
+static_assert(offsetof(WindowRecord, min_width) == 32 && offsetof(WindowRecord, minimized_or_maximized) == 40,
+              "pointer-sized fields, then four 16-bit limits");
+
+struct MessageState {
+    WPARAM wparam;
+    LPARAM lparam;
+    WindowMessageHook hook;
+};
+
+extern MessageState message_state;
+
+void window_runtime_init();
+ObjectTable* window_table();
+WindowRecord* window_record(int32_t number);
+
+intptr_t window_open(int32_t number, int32_t x, int32_t y, int32_t width, int32_t height, const char* title,
+                     uint32_t flags, HWND parent = nullptr);
+BOOL window_set_hidden(int32_t number, bool hide, uint32_t flags);
+BOOL window_show(int32_t number, bool hide);
+HWND window_handle(int32_t number);
+void window_close(int32_t number);
+void window_close_all();
+void window_center(HWND window, uint32_t flags, HWND parent);
+
+LRESULT CALLBACK window_proc(HWND window, UINT message, WPARAM wparam, LPARAM lparam);
+LRESULT window_message_handler(HWND window, UINT message, WPARAM wparam, LPARAM lparam);
+LRESULT window_forward_to_gadget(HWND child, HWND parent, UINT message, WPARAM wparam, LPARAM lparam);
+void window_focus_next(FocusDirection direction);
+void window_update_ui_state(HWND window, bool show);
+// The runtime window number of a window or of its nearest ancestor that has one, or -1.
+int32_t window_number_of(HWND window, HWND* owner);

@@ -1,0 +1,310 @@
+// Gadgets on real controls: numbers, replacement, teardown, the gadget list,
+// brushes, colour answers, sizes, states, attributes and focus events.
+#include "runtime/gadget/gadget_kinds.h"
+#include "runtime/gui_fixture.h"
+
+namespace {
+
+class GadgetTest : public GuiTest {
+protected:
+    void SetUp() override {
+        GuiTest::SetUp();
+        window_ = reinterpret_cast<HWND>(window_open(0, 20, 20, 320, 120, "gadgets", 0));
+        ASSERT_NE(window_, nullptr);
+    }
+    HWND window_ = nullptr;
+};
+
+std::string text_of(HWND control) {
+    char buffer[256] = {};
+    GetWindowTextA(control, buffer, sizeof buffer);
+    return buffer;
+}
+
+TEST_F(GadgetTest, CreationRegistersTheControlUnderItsNumber) {
+    auto button = reinterpret_cast<HWND>(gadget_create_button(2, 40, 70, 120, 24, "\xC2\xEA\xEB"));  // "Вкл"
+    ASSERT_NE(button, nullptr);
+    EXPECT_EQ(GetParent(button), window_);
+    EXPECT_EQ(GetWindowLongA(button, GWL_ID), 2);
+    EXPECT_EQ(reinterpret_cast<intptr_t>(GetPropA(button, "Vel_ID")), 2);
+    EXPECT_EQ(gadget_handle(2), button);
+    EXPECT_EQ(text_of(button), "\xC2\xEA\xEB");
+    EXPECT_EQ(static_cast<DWORD>(GetWindowLongA(button, GWL_STYLE)) & ButtonStyle_Fixed, ButtonStyle_Fixed);
+    EXPECT_EQ(reinterpret_cast<HFONT>(SendMessageA(button, WM_GETFONT, 0, 0)),
+              static_cast<HFONT>(GetStockObject(DEFAULT_GUI_FONT)));
+    GadgetRecord* record = gadget_lookup(2);
+    ASSERT_NE(record, nullptr);
+    EXPECT_EQ(record->type->kind, GadgetKind_Button);
+    EXPECT_EQ(record->type->length, 164);
+    EXPECT_EQ(record->type->notify, nullptr);
+    EXPECT_EQ(record->back_color, 0) << "buttons keep no colours";
+
+    auto empty = reinterpret_cast<HWND>(gadget_create_text(4, 50, 40, 98, 16, nullptr));
+    ASSERT_NE(empty, nullptr);
+    EXPECT_EQ(text_of(empty), "");
+    EXPECT_EQ(gadget_lookup(4)->back_color, -1);
+}
+
+TEST_F(GadgetTest, DynamicNumbersAreNotHandlesAndWorkEverywhere) {
+    intptr_t number = gadget_create_string(Object_Dynamic, 10, 10, 60, 20, "dyn");
+    ASSERT_NE(number, 0);
+    EXPECT_FALSE(IsWindow(reinterpret_cast<HWND>(number)));
+    HWND control = gadget_handle(static_cast<int32_t>(number));
+    ASSERT_NE(control, nullptr);
+    EXPECT_EQ(GetWindowLongA(control, GWL_ID), static_cast<LONG>(number));
+    gadget_set_text(static_cast<int32_t>(number), "changed");
+    EXPECT_EQ(text_of(control), "changed");
+    gadget_free(static_cast<int32_t>(number));
+    EXPECT_FALSE(IsWindow(control));
+    EXPECT_EQ(gadget_lookup(static_cast<int32_t>(number)), nullptr);
+}
+
+TEST_F(GadgetTest, ReusingANumberReplacesTheControlAndPurgesItsEvents) {
+    auto first = reinterpret_cast<HWND>(gadget_create_string(5, 140, 36, 40, 20, "a", 2049));
+    pump_events();
+    event_queue_add(Event_GadgetAction, 5, 0, 0x100);
+    event_queue_add(Event_GadgetAction, 6, 0, 0);
+    auto second = reinterpret_cast<HWND>(gadget_create_string(5, 140, 36, 40, 20, "b", 2049));
+    EXPECT_FALSE(IsWindow(first));
+    EXPECT_EQ(gadget_handle(5), second);
+    int old_events = 0, other_events = 0;
+    while (int32_t code = event_queue_take()) {
+        if (code == Event_GadgetAction && event_object() == 5 && event_type() == 0x100) ++old_events;
+        if (code == Event_GadgetAction && event_object() == 6) ++other_events;
+    }
+    EXPECT_EQ(old_events, 0) << "the old control's queued event is gone";
+    EXPECT_EQ(other_events, 1);
+
+    // A failing creation leaves the live gadget as it was.
+    GadgetContext* context = gadget_context();
+    HWND list = context->list_window;
+    context->list_window = nullptr;
+    EXPECT_EQ(gadget_create_string(5, 0, 0, 10, 10, "c"), 0);
+    context->list_window = list;
+    EXPECT_EQ(gadget_handle(5), second);
+    EXPECT_TRUE(IsWindow(second));
+}
+
+TEST_F(GadgetTest, DestroyedControlIsTornDown) {
+    auto control = reinterpret_cast<HWND>(gadget_create_text(7, 10, 10, 60, 16, "t"));
+    gadget_lookup(7)->back_color = RGB(1, 2, 3);
+    GadgetRecord* record = gadget_lookup(7);
+    gadget_set_color(record, Color_Back, RGB(1, 2, 3));
+    ASSERT_EQ(brush_cache_count(), 1);
+    DestroyWindow(control);
+    EXPECT_EQ(gadget_lookup(7), nullptr);
+    EXPECT_EQ(brush_cache_count(), 0) << "the kind's free operation released the brush";
+    pump_events(20);
+    gadget_set_text(7, "ignored");  // no live gadget: nothing happens
+    EXPECT_EQ(count_events(pump_events(20), Event_GadgetAction), 0);
+}
+
+TEST_F(GadgetTest, GadgetListSwitchingAndLoss) {
+    EXPECT_EQ(gadget_list_select(nullptr), window_) << "null only reports the current parent";
+    EXPECT_EQ(gadget_context()->list_window, window_);
+    EXPECT_EQ(gadget_list_select(window_), window_);
+    EXPECT_EQ(gadget_context()->list_window, window_);
+
+    auto second = reinterpret_cast<HWND>(window_open(1, 400, 20, 200, 80, "second", 0));
+    EXPECT_EQ(gadget_context()->list_window, second);
+    auto in_second = reinterpret_cast<HWND>(gadget_create_text(1, 5, 5, 50, 16, "2"));
+    EXPECT_EQ(GetParent(in_second), second);
+    EXPECT_EQ(gadget_list_select(window_), second);
+    auto in_first = reinterpret_cast<HWND>(gadget_create_text(2, 5, 5, 50, 16, "1"));
+    EXPECT_EQ(GetParent(in_first), window_);
+
+    window_close(0);  // the current list
+    EXPECT_EQ(gadget_context()->list_window, nullptr);
+    EXPECT_EQ(gadget_create_button(3, 5, 5, 50, 20, "x"), 0) << "no current list";
+    EXPECT_EQ(gadget_lookup(2), nullptr) << "its gadgets went with it";
+    EXPECT_NE(gadget_lookup(1), nullptr);
+    EXPECT_EQ(gadget_list_select(second), nullptr);
+    EXPECT_NE(gadget_create_button(3, 5, 30, 50, 20, "x"), 0);
+}
+
+TEST_F(GadgetTest, GadgetsOfOneColourShareOneBrush) {
+    gadget_create_text(1, 10, 10, 60, 16, "a");
+    gadget_create_string(2, 10, 30, 60, 20, "b");
+    GadgetRecord* a = gadget_lookup(1);
+    GadgetRecord* b = gadget_lookup(2);
+    gadget_set_color(a, Color_Back, RGB(0, 128, 0));
+    gadget_set_color(b, Color_Back, RGB(0, 128, 0));
+    ASSERT_NE(a->back_brush, nullptr);
+    EXPECT_EQ(a->back_brush, b->back_brush);
+    EXPECT_EQ(brush_cache_count(), 1);
+    HBRUSH shared = a->back_brush;
+    gadget_set_color(a, Color_Back, -1);
+    EXPECT_EQ(a->back_brush, nullptr);
+    EXPECT_EQ(gadget_get_color(a, Color_Back), -1);
+    EXPECT_EQ(GetObjectType(shared), static_cast<DWORD>(OBJ_BRUSH)) << "still used by the other gadget";
+    gadget_free(2);
+    EXPECT_EQ(GetObjectType(shared), 0u) << "the last user deleted it";
+    EXPECT_EQ(brush_cache_count(), 0);
+    gadget_set_color(a, 3, RGB(1, 1, 1));
+    EXPECT_EQ(gadget_get_color(a, 3), -1);
+    EXPECT_EQ(gadget_get_color(a, Color_Text), -1);
+}
+
+HBRUSH color_answer(HWND parent, UINT message, HWND control, COLORREF* text_color = nullptr) {
+    HDC dc = GetDC(control);
+    SetTextColor(dc, RGB(0, 0, 1));
+    LRESULT result = SendMessageA(parent, message, reinterpret_cast<WPARAM>(dc), reinterpret_cast<LPARAM>(control));
+    if (text_color) *text_color = GetTextColor(dc);
+    ReleaseDC(control, dc);
+    return reinterpret_cast<HBRUSH>(result);
+}
+
+TEST_F(GadgetTest, StringFieldColourAnswersFollowItsState) {
+    auto read_only = reinterpret_cast<HWND>(gadget_create_string(5, 140, 36, 40, 20, "x", 2049));
+    auto editable = reinterpret_cast<HWND>(gadget_create_string(6, 10, 36, 40, 20, "y"));
+    gadget_set_color(gadget_lookup(5), Color_Text, RGB(255, 0, 0));
+    gadget_set_color(gadget_lookup(6), Color_Text, RGB(255, 0, 0));
+    COLORREF text = 0;
+    EXPECT_EQ(color_answer(window_, WM_CTLCOLORSTATIC, read_only, &text), GetSysColorBrush(COLOR_BTNFACE));
+    EXPECT_EQ(text, RGB(255, 0, 0));
+    EXPECT_EQ(color_answer(window_, WM_CTLCOLOREDIT, editable, &text), GetSysColorBrush(COLOR_WINDOW));
+    EXPECT_EQ(text, RGB(255, 0, 0));
+    EnableWindow(read_only, FALSE);
+    color_answer(window_, WM_CTLCOLORSTATIC, read_only, &text);
+    EXPECT_NE(text, RGB(255, 0, 0)) << "a disabled field keeps the system's look";
+    gadget_set_color(gadget_lookup(6), Color_Back, RGB(10, 20, 30));
+    EXPECT_EQ(color_answer(window_, WM_CTLCOLOREDIT, editable), gadget_lookup(6)->back_brush);
+}
+
+TEST_F(GadgetTest, EdgeFlagMeansOppositeThingsForTextAndString) {
+    auto text_edge = reinterpret_cast<HWND>(gadget_create_text(1, 10, 10, 60, 16, "t", TextFlag_Edge));
+    auto text_plain = reinterpret_cast<HWND>(gadget_create_text(2, 10, 30, 60, 16, "t"));
+    auto string_plain = reinterpret_cast<HWND>(gadget_create_string(3, 80, 10, 60, 20, "s", StringFlag_NoEdge));
+    auto string_edge = reinterpret_cast<HWND>(gadget_create_string(4, 80, 30, 60, 20, "s"));
+    auto edge = [](HWND h) { return (GetWindowLongA(h, GWL_EXSTYLE) & WS_EX_CLIENTEDGE) != 0; };
+    EXPECT_TRUE(edge(text_edge));
+    EXPECT_FALSE(edge(text_plain));
+    EXPECT_FALSE(edge(string_plain));
+    EXPECT_TRUE(edge(string_edge));
+
+    int32_t w_edge = 0, h_edge = 0, w_plain = 0, h_plain = 0;
+    text_required_size(gadget_lookup(1), &w_edge, &h_edge);
+    text_required_size(gadget_lookup(2), &w_plain, &h_plain);
+    EXPECT_EQ(w_edge - w_plain, 2 * GetSystemMetrics(SM_CXEDGE) - 2) << w_edge << " vs " << w_plain;
+    EXPECT_EQ(h_edge - h_plain, 2 * GetSystemMetrics(SM_CYEDGE) - 2);
+    EXPECT_GT(w_plain, 2);
+}
+
+TEST_F(GadgetTest, RequiredSizesHaveTheirFloors) {
+    gadget_create_button(1, 10, 10, 60, 24, "OK");
+    gadget_create_string(2, 10, 40, 60, 20, "wide text that is not measured");
+    gadget_create_button(3, 10, 70, 60, 24, "a much longer caption");
+    int32_t w = 0, h = 0;
+    button_required_size(gadget_lookup(1), &w, &h);
+    EXPECT_GE(h, 24);
+    int32_t w_long = 0, h_long = 0;
+    button_required_size(gadget_lookup(3), &w_long, &h_long);
+    EXPECT_GT(w_long, w);
+    string_required_size(gadget_lookup(2), &w, &h);
+    EXPECT_GE(h, 20);
+    EXPECT_EQ(w, 2 * GetSystemMetrics(SM_CXEDGE));
+}
+
+TEST_F(GadgetTest, ButtonStatesAndStringLimits) {
+    gadget_create_button(1, 10, 10, 100, 24, "check", BS_AUTOCHECKBOX);
+    gadget_create_button(2, 10, 40, 100, 24, "three", BS_AUTO3STATE);
+    GadgetRecord* check = gadget_lookup(1);
+    check->type->set_state(check, 5);
+    EXPECT_EQ(SendMessageA(check->hwnd, BM_GETCHECK, 0, 0), BST_CHECKED);
+    EXPECT_EQ(check->type->get_state(check), 1);
+    check->type->set_state(check, 0);
+    EXPECT_EQ(check->type->get_state(check), 0);
+    GadgetRecord* three = gadget_lookup(2);
+    SendMessageA(three->hwnd, BM_SETCHECK, BST_INDETERMINATE, 0);
+    EXPECT_EQ(three->type->get_state(three), 0);
+
+    gadget_create_string(3, 10, 70, 100, 20, "");
+    GadgetRecord* field = gadget_lookup(3);
+    field->type->set_attribute(field, Attribute_MaxLength, 0);
+    EXPECT_EQ(field->type->get_attribute(field, Attribute_MaxLength), 1);
+    field->type->set_attribute(field, Attribute_MaxLength, 7);
+    field->type->set_attribute(field, 2, 3);
+    EXPECT_EQ(field->type->get_attribute(field, Attribute_MaxLength), 7);
+    EXPECT_EQ(field->type->get_attribute(field, 2), 0);
+    SendMessageA(field->hwnd, EM_REPLACESEL, FALSE, reinterpret_cast<LPARAM>("0123456789"));
+    EXPECT_EQ(text_of(field->hwnd), "0123456");
+}
+
+TEST_F(GadgetTest, FocusOnAStringFieldRaisesBothKindsOfFocusEvent) {
+    SetForegroundWindow(window_);
+    auto field = reinterpret_cast<HWND>(gadget_create_string(5, 10, 10, 60, 20, "f"));
+    auto button = reinterpret_cast<HWND>(gadget_create_button(2, 80, 10, 60, 24, "b"));
+    pump_events();
+    SetFocus(field);
+    std::vector<SeenEvent> events = pump_events();
+    EXPECT_EQ(count_events(events, Event_GadgetAction, 5, EventType_FocusGained), 1) << describe(events);
+    EXPECT_EQ(count_events(events, Event_GadgetAction, 5, EN_SETFOCUS), 1) << describe(events);
+    SetFocus(button);
+    events = pump_events();
+    EXPECT_EQ(count_events(events, Event_GadgetAction, 5, EventType_FocusLost), 1) << describe(events);
+    EXPECT_EQ(count_events(events, Event_GadgetAction, 5, EN_KILLFOCUS), 1) << describe(events);
+    for (const SeenEvent& e : events) EXPECT_EQ(e.window, 0);
+}
+
+TEST_F(GadgetTest, SetTextIsSilentButUserEditsAreReported) {
+    auto field = reinterpret_cast<HWND>(gadget_create_string(5, 10, 10, 60, 20, "", 0));
+    pump_events();
+    gadget_set_text(5, "\xC4\xE0");  // "Да"
+    std::vector<SeenEvent> events = pump_events();
+    EXPECT_EQ(text_of(field), "\xC4\xE0");
+    EXPECT_EQ(count_events(events, Event_GadgetAction, 5), 0) << describe(events);
+    gadget_set_text(5, nullptr);
+    EXPECT_EQ(text_of(field), "");
+    EXPECT_EQ(event_suppression(), 0);
+
+    SendMessageA(field, WM_CHAR, 'x', 0);  // a typed character
+    events = pump_events();
+    EXPECT_GE(count_events(events, Event_GadgetAction, 5, EN_CHANGE), 1) << describe(events);
+}
+
+// A reader thread sets the field's text for every report while the user
+// clicks: every click must arrive, and the text changes must stay silent.
+TEST_F(GadgetTest, ClicksArriveWhileAnotherThreadSetsTextsInALoop) {
+    auto button = reinterpret_cast<HWND>(gadget_create_button(2, 40, 70, 120, 24, "on"));
+    gadget_create_string(5, 140, 36, 40, 20, "", 2049);
+    pump_events();
+    std::atomic<bool> stop{false};
+    std::atomic<int> changes{0};
+    std::atomic<bool> finished{false};
+    std::thread writer([&] {
+        while (!stop.load()) {
+            gadget_set_text(5, (changes.fetch_add(1) & 1) ? "\xC4\xE0" : "\xCD\xE5\xF2");  // "Да" / "Нет"
+        }
+        finished = true;
+    });
+    constexpr int clicks = 200;
+    int clicked = 0;
+    int string_events = 0;
+    for (int i = 0; i < clicks; ++i) {
+        PostMessageA(button, WM_LBUTTONDOWN, MK_LBUTTON, MAKELPARAM(10, 10));
+        PostMessageA(button, WM_LBUTTONUP, 0, MAKELPARAM(10, 10));
+        // Pump until this click has come through (a lost one gives up after
+        // half a second); the writer's texts are handled meanwhile.
+        for (int spins = 0; spins < 100 && clicked <= i; ++spins) {
+            int32_t code = event_wait_timeout(5);
+            if (code == Event_GadgetAction && event_object() == 2 && event_type() == BN_CLICKED) ++clicked;
+            if (code == Event_GadgetAction && event_object() == 5) ++string_events;
+        }
+    }
+    stop = true;
+    // The writer may be waiting for this thread to take its last text.
+    while (!finished.load()) event_wait_timeout(5);
+    writer.join();
+    for (const SeenEvent& e : pump_events()) {
+        if (e.object == 2 && e.type == BN_CLICKED) ++clicked;
+        if (e.object == 5) ++string_events;
+    }
+    EXPECT_GT(changes.load(), clicks) << "the writer hardly ran";
+    EXPECT_EQ(clicked, clicks);
+    EXPECT_EQ(string_events, 0);
+    EXPECT_EQ(event_suppression(), 0);
+}
+
+}  // namespace
+
+VEL_GUI_TEST_MAIN

@@ -1,0 +1,111 @@
+// Brings the window and gadget runtime up once per test program, in the order
+// the application's start-up uses, and gives tests a pump that collects the
+// runtime's events while messages are processed.
+#pragma once
+#include <gtest/gtest.h>
+#include <windows.h>
+
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "runtime/base/containers.h"
+#include "runtime/base/memory.h"
+#include "runtime/base/object_table.h"
+#include "runtime/base/string_buffer.h"
+#include "runtime/base/thread.h"
+#include "runtime/gadget/gadget.h"
+#include "runtime/window/event_queue.h"
+#include "runtime/window/gui_services.h"
+#include "runtime/window/message_pump.h"
+#include "runtime/window/window.h"
+
+struct SeenEvent {
+    int32_t code;
+    int32_t object;
+    int32_t window;
+    int32_t type;
+};
+
+inline std::string describe(const std::vector<SeenEvent>& events) {
+    std::string text;
+    for (const SeenEvent& e : events) {
+        char line[80];
+        std::snprintf(line, sizeof line, " (%d obj %d win %d type %d)", e.code, e.object, e.window, e.type);
+        text += line;
+    }
+    return text.empty() ? " (none)" : text;
+}
+
+inline bool is_runtime_event(int32_t code) { return code >= Event_GadgetAction && code <= Event_WindowSized; }
+
+// Pumps through event_wait_timeout until nothing has arrived for settle_ms,
+// returning the runtime events handed out meanwhile.
+inline std::vector<SeenEvent> pump_events(int settle_ms = 80, int limit_ms = 5000) {
+    std::vector<SeenEvent> events;
+    DWORD start = GetTickCount();
+    int idle = 0;
+    while (idle < settle_ms && static_cast<int>(GetTickCount() - start) < limit_ms) {
+        int32_t code = event_wait_timeout(10);
+        if (code == 0) {
+            idle += 10;
+            continue;
+        }
+        idle = 0;
+        if (is_runtime_event(code)) events.push_back({code, event_object(), event_window(), event_type()});
+    }
+    return events;
+}
+
+inline int count_events(const std::vector<SeenEvent>& events, int32_t code, int32_t object = -1,
+                        int32_t type = -1) {
+    int n = 0;
+    for (const SeenEvent& e : events)
+        if (e.code == code && (object == -1 || e.object == object) && (type == -1 || e.type == type)) ++n;
+    return n;
+}
+
+// The heaps, then the GUI layer in the application's start-up order.
+inline void start_gui_runtime() {
+    main_heap_set(HeapCreate(0, 4096, 0));
+    string_init_heap();
+    memory_init();
+    thread_init();
+    container_ops_register_arrays();
+    container_ops_register_maps();
+    event_runtime_init();
+    drawing_init();
+    window_runtime_init();
+    gadget_startup();
+    gui_init();
+}
+
+class GuiRuntimeEnvironment : public ::testing::Environment {
+public:
+    void SetUp() override { start_gui_runtime(); }
+    void TearDown() override {
+        window_close_all();
+        event_runtime_destroy_post_window();
+    }
+};
+
+// Every test starts with no windows and an empty queue.
+class GuiTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        window_close_all();
+        while (event_queue_take() != 0) {
+        }
+    }
+    void TearDown() override {
+        window_close_all();
+        pump_events(20);
+    }
+};
+
+#define VEL_GUI_TEST_MAIN                                                      \
+    int main(int argc, char** argv) {                                          \
+        ::testing::InitGoogleTest(&argc, argv);                                \
+        ::testing::AddGlobalTestEnvironment(new GuiRuntimeEnvironment);        \
+        return RUN_ALL_TESTS();                                                \
+    }

@@ -1,0 +1,240 @@
+// The queue's contract: what is merged, what suppression drops, what the current
+// event reports, purging, bindings, the cross-thread channel and a failing pool.
+#include <atomic>
+#include <thread>
+
+#include "runtime/gui_fixture.h"
+
+namespace {
+
+class EventQueueTest : public GuiTest {};
+
+std::vector<SeenEvent> take_all() {
+    std::vector<SeenEvent> events;
+    while (int32_t code = event_queue_take()) events.push_back({code, event_object(), event_window(), event_type()});
+    return events;
+}
+
+TEST_F(EventQueueTest, IdenticalUnreadEventsMergeOnlyWhenAllFieldsMatch) {
+    event_queue_add(Event_GadgetAction, 2, 0, 0);
+    event_queue_add(Event_GadgetAction, 2, 0, 0);
+    event_queue_add(Event_GadgetAction, 2, 0, 0x300);  // another notification of the same control
+    event_queue_add(Event_GadgetAction, 3, 0, 0x300);
+    event_queue_add(Event_GadgetAction, 2, 0, 0);      // equal to an earlier one, but not to the tail
+    event_queue_add(70000, 1, 0, 0);
+    event_queue_add(70000, 1, 0, 0);                   // codes from 65536 on are never merged
+    std::vector<SeenEvent> events = take_all();
+    ASSERT_EQ(events.size(), 6u) << describe(events);
+    EXPECT_EQ(events[1].type, 0x300);
+    EXPECT_EQ(events[2].object, 3);
+    EXPECT_EQ(events[3].object, 2);
+    EXPECT_EQ(events[4].code, 70000);
+    EXPECT_EQ(events[5].code, 70000);
+}
+
+TEST_F(EventQueueTest, DeferredPostsAreNeverMergedAndReturnTheirRecord) {
+    EventRecord* first = event_queue_post(Event_TimerTick, 1, 0, 0, 0, nullptr, EventFlag_Deferred);
+    EventRecord* second = event_queue_post(Event_TimerTick, 1, 0, 0, 0, nullptr, EventFlag_Deferred);
+    ASSERT_NE(first, nullptr);
+    ASSERT_NE(second, nullptr);
+    EXPECT_NE(first, second);
+    EXPECT_EQ(first->link, second);
+    EXPECT_EQ(event_queue_post(Event_TimerTick, 2, 0, 0, 0, nullptr, 0), nullptr);
+    EXPECT_EQ(event_queue_length(), 3);
+}
+
+int g_released = 0;
+intptr_t g_released_data = 0;
+void count_release(intptr_t data) {
+    ++g_released;
+    g_released_data = data;
+}
+
+TEST_F(EventQueueTest, CurrentEventOutlivesAnEmptyTakeAndItsDataIsReleasedOnTheNext) {
+    g_released = 0;
+    event_queue_post(Event_GadgetAction, 42, 7, 3, 0x1234, count_release, 0);
+    ASSERT_EQ(event_queue_take(), Event_GadgetAction);
+    EXPECT_EQ(event_object(), 42);
+    EXPECT_EQ(event_window(), 7);
+    EXPECT_EQ(event_data(), 0x1234);
+    EXPECT_EQ(g_released, 0);
+
+    EXPECT_EQ(event_queue_take(), 0);
+    EXPECT_EQ(event_object(), 42) << "a pumped message keeps the last event's object";
+    EXPECT_EQ(event_window(), 7);
+    EXPECT_EQ(event_type(), -1);
+    EXPECT_EQ(g_released, 1);
+    EXPECT_EQ(g_released_data, 0x1234);
+    EXPECT_EQ(event_data(), 0);
+
+    // Data without a release procedure stays with the current event.
+    event_queue_post(Event_GadgetAction, 1, 0, 0, 99, nullptr, 0);
+    event_queue_take();
+    event_queue_take();
+    EXPECT_EQ(event_data(), 99);
+}
+
+TEST_F(EventQueueTest, SuppressionDropsOrdinaryPostsButNotForcedOnes) {
+    event_suppress_begin();
+    event_suppress_begin();
+    event_queue_add(Event_GadgetAction, 5, 0, 0x300);
+    event_queue_post(Event_GadgetAction, 6, 0, 0, 0, nullptr, EventFlag_Force);
+    event_suppress_end();
+    event_queue_add(Event_GadgetAction, 7, 0, 0);  // still raised once
+    event_suppress_end();
+    event_queue_add(Event_GadgetAction, 8, 0, 0);
+    std::vector<SeenEvent> events = take_all();
+    ASSERT_EQ(events.size(), 2u) << describe(events);
+    EXPECT_EQ(events[0].object, 6);
+    EXPECT_EQ(events[1].object, 8);
+    EXPECT_EQ(event_suppression(), 0);
+}
+
+TEST_F(EventQueueTest, SuppressionCounterLosesNoUpdatesUnderContention) {
+    constexpr int threads = 4;
+    constexpr int rounds = 200000;
+    std::atomic<bool> go{false};
+    std::vector<std::thread> workers;
+    for (int t = 0; t < threads; ++t)
+        workers.emplace_back([&] {
+            while (!go.load()) {
+            }
+            for (int i = 0; i < rounds; ++i) {
+                event_suppress_begin();
+                event_suppress_end();
+            }
+        });
+    go = true;
+    for (std::thread& worker : workers) worker.join();
+    EXPECT_EQ(event_suppression(), 0);
+    event_queue_add(Event_GadgetAction, 1, 0, 0);
+    EXPECT_EQ(event_queue_length(), 1) << "a counter left raised would drop every later event";
+}
+
+TEST_F(EventQueueTest, PurgeKeepsHeadAndTailRight) {
+    event_queue_add(Event_GadgetAction, 5, 0, 1);
+    event_queue_add(Event_TimerTick, 1, 0, 0);
+    event_queue_add(Event_GadgetAction, 5, 1, 2);
+    event_queue_add(Event_GadgetAction, 6, 0, 0);
+    event_queue_add(Event_GadgetAction, 5, 0, 3);
+    event_queue_purge(Event_GadgetAction, 5, -1, -1);  // head, middle and tail
+    std::vector<SeenEvent> events = take_all();
+    ASSERT_EQ(events.size(), 2u) << describe(events);
+    EXPECT_EQ(events[0].code, Event_TimerTick);
+    EXPECT_EQ(events[1].object, 6);
+
+    event_queue_add(Event_WindowMoved, 0, 3, 0);
+    event_queue_add(Event_WindowSized, 0, 3, 0);
+    event_queue_purge_window(3);
+    EXPECT_EQ(event_queue_length(), 0);
+    // With every record gone the tail must be clear, or this post would link into a freed record.
+    event_queue_add(Event_WindowSized, 0, 3, 0);
+    event_queue_add(Event_WindowMoved, 0, 4, 0);
+    events = take_all();
+    ASSERT_EQ(events.size(), 2u) << describe(events);
+    EXPECT_EQ(events[1].window, 4);
+}
+
+std::vector<int> g_calls;
+int32_t g_seen_object = 0;
+void binding_a() {
+    g_calls.push_back(1);
+    g_seen_object = event_object();
+}
+void binding_b() { g_calls.push_back(2); }
+void binding_c() { g_calls.push_back(3); }
+void binding_d() { g_calls.push_back(4); }
+void binding_e() { g_calls.push_back(5); }
+
+TEST_F(EventQueueTest, BindingsRunForAllFiveKeysInOrderAndSeeThePostedEvent) {
+    g_calls.clear();
+    ASSERT_TRUE(event_bindings_add(Event_MenuCommand, 9, -1, 0, binding_e));  // matches no lookup key
+    ASSERT_TRUE(event_bindings_add(Event_MenuCommand, -1, 77, 1, binding_e));
+    ASSERT_TRUE(event_bindings_add(Event_MenuCommand, -1, -1, -1, binding_d));
+    ASSERT_TRUE(event_bindings_add(Event_MenuCommand, 9, -1, -1, binding_c));
+    ASSERT_TRUE(event_bindings_add(Event_MenuCommand, 9, 77, -1, binding_b));
+    ASSERT_TRUE(event_bindings_add(Event_MenuCommand, 9, 77, 1, binding_a));
+    event_queue_add(Event_GadgetAction, 1, 0, 0);
+    event_queue_take();
+    event_queue_add(Event_MenuCommand, 77, 9, 1);
+    EXPECT_EQ(g_calls, (std::vector<int>{1, 2, 3, 4, 5}));
+    EXPECT_EQ(g_seen_object, 77) << "bindings see the posted event";
+    EXPECT_EQ(event_object(), 1) << "the current event is restored after the bindings";
+
+    g_calls.clear();
+    event_queue_add(Event_MenuCommand, 77, 9, 1);  // merged with the tail, the bindings still run
+    EXPECT_EQ(g_calls.size(), 5u);
+    EXPECT_EQ(event_queue_length(), 1);
+    take_all();
+
+    g_calls.clear();
+    event_queue_post(Event_MenuCommand, 77, 9, 1, 0, nullptr, EventFlag_Deferred);
+    EXPECT_TRUE(g_calls.empty()) << "deferred bindings wait for the take";
+    event_queue_take();
+    EXPECT_EQ(g_calls.size(), 5u);
+
+    event_bindings_remove_window(9);
+    event_bindings_remove_window(-1);
+    g_calls.clear();
+    event_queue_add(Event_MenuCommand, 77, 9, 1);
+    EXPECT_TRUE(g_calls.empty());
+    take_all();
+}
+
+size_t heap_blocks() {
+    size_t count = 0;
+    PROCESS_HEAP_ENTRY entry{};
+    HeapLock(main_heap());
+    while (HeapWalk(main_heap(), &entry))
+        if (entry.wFlags & PROCESS_HEAP_ENTRY_BUSY) ++count;
+    HeapUnlock(main_heap());
+    return count;
+}
+
+TEST_F(EventQueueTest, EventsFromOtherThreadsArriveThroughThePostWindowDespiteSuppression) {
+    size_t before = heap_blocks();
+    event_suppress_begin();
+    bool posted = false;
+    std::thread worker([&] { posted = event_post_from_thread(Event_MenuCommand, 31, 2, 4, 0); });
+    worker.join();
+    ASSERT_TRUE(posted);
+    std::vector<SeenEvent> events = pump_events(50);
+    event_suppress_end();
+    ASSERT_EQ(count_events(events, Event_MenuCommand, 31, 4), 1) << describe(events);
+    EXPECT_EQ(events[0].window, 2);
+    EXPECT_EQ(heap_blocks(), before) << "the handed-over record is freed";
+}
+
+TEST_F(EventQueueTest, ExhaustedPoolDropsThePostAndKeepsTheQueueIntact) {
+    // New pool chunks come from the main heap: a small fixed heap runs out. The
+    // queue starts empty, so every chunk drawn here also returns here.
+    HANDLE normal = main_heap();
+    HANDLE small = HeapCreate(0, 0, 16 * 1024);
+    ASSERT_NE(small, nullptr);
+    main_heap_set(small);
+    int accepted = 0;
+    for (int i = 0; i < 100000; ++i) {
+        if (!event_queue_post(Event_GadgetAction, i, 0, 0, 0, nullptr, EventFlag_Deferred)) break;
+        ++accepted;
+    }
+    ASSERT_GT(accepted, 15);
+    ASSERT_LT(accepted, 100000) << "the small heap never ran out";
+    event_queue_add(Event_GadgetAction, -5, 0, 0);  // also dropped, not linked anywhere
+    int taken = 0;
+    bool in_order = true;
+    while (event_queue_take()) {
+        if (event_object() != taken) in_order = false;
+        ++taken;
+    }
+    main_heap_set(normal);
+    HeapDestroy(small);
+    EXPECT_EQ(taken, accepted);
+    EXPECT_TRUE(in_order);
+    event_queue_add(Event_GadgetAction, 1, 0, 0);
+    EXPECT_EQ(event_queue_length(), 1);
+    take_all();
+}
+
+}  // namespace
+
+VEL_GUI_TEST_MAIN

@@ -1,0 +1,376 @@
+// Numbered windows on real Win32 windows: styles, placement, the events the
+// shared window procedure makes of messages, closing, and Tab focus moves.
+#include "runtime/gadget/gadget_kinds.h"
+#include "runtime/gui_fixture.h"
+
+namespace {
+
+class WindowTest : public GuiTest {};
+
+RECT client_of(HWND window) {
+    RECT area{};
+    GetClientRect(window, &area);
+    return area;
+}
+
+RECT outer_of(HWND window) {
+    RECT area{};
+    GetWindowRect(window, &area);
+    return area;
+}
+
+TEST_F(WindowTest, PlainWindowGetsACaptionTheExactClientSizeAndIsShown) {
+    auto window = reinterpret_cast<HWND>(window_open(0, 30, 40, 320, 100, "plain", 0));
+    ASSERT_NE(window, nullptr);
+    pump_events();
+    LONG style = GetWindowLongA(window, GWL_STYLE);
+    EXPECT_EQ(style & WS_CAPTION, WS_CAPTION);
+    EXPECT_TRUE(IsWindowVisible(window));
+    RECT client = client_of(window);
+    EXPECT_EQ(client.right, 320);
+    EXPECT_EQ(client.bottom, 100);
+    EXPECT_EQ(reinterpret_cast<intptr_t>(GetPropA(window, "Vel_WindowID")), 1);
+    EXPECT_EQ(window_handle(0), window);
+    char name[40];
+    GetClassNameA(window, name, sizeof name);
+    EXPECT_STREQ(name, "WindowClass_0");
+}
+
+TEST_F(WindowTest, HiddenWindowAppearsOnlyWhenShown) {
+    auto window = reinterpret_cast<HWND>(window_open(1, 10, 10, 200, 80, "hidden", WindowFlag_Hidden));
+    ASSERT_NE(window, nullptr);
+    pump_events();
+    EXPECT_FALSE(IsWindowVisible(window));
+    EXPECT_EQ(GetWindowLongA(window, GWL_STYLE) & WS_CAPTION, WS_CAPTION);
+    window_show(1, false);
+    pump_events();
+    EXPECT_TRUE(IsWindowVisible(window));
+    window_show(1, true);
+    EXPECT_FALSE(IsWindowVisible(window));
+    EXPECT_EQ(window_show(9, false), 0) << "a number that is not open";
+}
+
+TEST_F(WindowTest, ToolWindowIsNeverMaximizedAndMayShrinkToOnePixel) {
+    auto window = reinterpret_cast<HWND>(
+        window_open(2, 10, 10, 200, 80, "tool", WindowFlag_Tool | WS_MAXIMIZE | WS_MAXIMIZEBOX | WS_MINIMIZEBOX |
+                                                   WS_SYSMENU));
+    ASSERT_NE(window, nullptr);
+    pump_events();
+    LONG style = GetWindowLongA(window, GWL_STYLE);
+    EXPECT_FALSE(IsZoomed(window));
+    EXPECT_EQ(style & (WS_MAXIMIZEBOX | WS_MINIMIZEBOX), 0);
+    EXPECT_TRUE(GetWindowLongA(window, GWL_EXSTYLE) & WS_EX_TOOLWINDOW);
+    MINMAXINFO info{};
+    info.ptMinTrackSize.x = 100;
+    info.ptMinTrackSize.y = 30;
+    SendMessageA(window, WM_GETMINMAXINFO, 0, reinterpret_cast<LPARAM>(&info));
+    EXPECT_EQ(info.ptMinTrackSize.x, 1);
+    EXPECT_EQ(info.ptMinTrackSize.y, 30);
+}
+
+TEST_F(WindowTest, DefaultPositionLetsTheSystemChoose) {
+    auto window = reinterpret_cast<HWND>(window_open(3, Position_Default, 50, 100, 50, "default", 0));
+    ASSERT_NE(window, nullptr);
+    RECT outer = outer_of(window);
+    EXPECT_GT(outer.left, -1000) << "x " << outer.left;
+    window_close(3);
+    // y alone asks for the default only when no centring is requested.
+    window = reinterpret_cast<HWND>(window_open(3, 20, Position_Default, 100, 50, "default", 0));
+    EXPECT_GT(outer_of(window).top, -1000);
+    window = reinterpret_cast<HWND>(
+        window_open(3, 20, Position_Default, 100, 50, "centred", WindowFlag_CentreOnScreen | WindowFlag_Hidden));
+    RECT centred = outer_of(window);
+    EXPECT_EQ(centred.top, (GetSystemMetrics(SM_CYSCREEN) - (centred.bottom - centred.top)) / 2);
+}
+
+TEST_F(WindowTest, CentringOnScreenOnParentAndOnNothing) {
+    int screen_w = GetSystemMetrics(SM_CXSCREEN);
+    int screen_h = GetSystemMetrics(SM_CYSCREEN);
+    auto window = reinterpret_cast<HWND>(window_open(0, 0, 0, 301, 101, "c", WindowFlag_CentreOnScreen));
+    RECT outer = outer_of(window);
+    int w = outer.right - outer.left;
+    int h = outer.bottom - outer.top;
+    EXPECT_EQ(outer.left, (screen_w - w) / 2);
+    EXPECT_EQ(outer.top, (screen_h - h) / 2);
+
+    auto wide = reinterpret_cast<HWND>(
+        window_open(1, 0, 0, screen_w + 300, 50, "wide", WindowFlag_CentreOnScreen | WindowFlag_Hidden));
+    EXPECT_EQ(outer_of(wide).left, 0);
+
+    auto child = reinterpret_cast<HWND>(
+        window_open(2, 5, 5, 100, 40, "on parent", WindowFlag_CentreOnParent | WindowFlag_Hidden, window));
+    RECT inner = outer_of(child);
+    EXPECT_EQ(inner.left, outer.left + (w - (inner.right - inner.left)) / 2);
+    EXPECT_EQ(inner.top, outer.top + (h - (inner.bottom - inner.top)) / 2);
+
+    window_close_all();
+    pump_events();
+    ASSERT_EQ(GetActiveWindow(), nullptr) << "the test needs a thread without an active window";
+    auto lone = reinterpret_cast<HWND>(
+        window_open(3, 37, 41, 100, 40, "alone", WindowFlag_CentreOnParent | WindowFlag_Hidden));
+    ASSERT_NE(lone, nullptr);
+    RECT place = outer_of(lone);
+    EXPECT_EQ(place.left, 37);
+    EXPECT_EQ(place.top, 41);
+}
+
+TEST_F(WindowTest, ReopeningANumberClosesTheFirstWindowAndClosingDropsItsEvents) {
+    auto first = reinterpret_cast<HWND>(window_open(0, 10, 10, 100, 50, "first", 0));
+    auto second = reinterpret_cast<HWND>(window_open(0, 10, 10, 100, 50, "second", 0));
+    EXPECT_FALSE(IsWindow(first));
+    EXPECT_TRUE(IsWindow(second));
+    EXPECT_EQ(window_handle(0), second);
+
+    window_open(1, 10, 10, 100, 50, "other", 0);
+    pump_events();
+    event_queue_add(Event_GadgetAction, 3, 0, 0);
+    event_queue_add(Event_GadgetAction, 3, 1, 0);
+    window_close(0);
+    EXPECT_FALSE(IsWindow(second));
+    EXPECT_EQ(window_handle(0), nullptr);
+    ASSERT_EQ(event_queue_take(), Event_GadgetAction);
+    EXPECT_EQ(event_window(), 1);
+    EXPECT_EQ(event_queue_take(), 0);
+}
+
+TEST_F(WindowTest, DynamicNumberNamesTheWindowEverywhere) {
+    intptr_t number = window_open(Object_Dynamic, 10, 10, 100, 50, "dyn", 0);
+    ASSERT_NE(number, 0);
+    HWND window = window_handle(static_cast<int32_t>(number));
+    ASSERT_NE(window, nullptr);
+    EXPECT_NE(reinterpret_cast<HWND>(number), window);
+    pump_events();
+    PostMessageA(window, WM_CLOSE, 0, 0);
+    std::vector<SeenEvent> events = pump_events();
+    EXPECT_EQ(count_events(events, Event_WindowCloseRequest, static_cast<int32_t>(number)), 1) << describe(events);
+    window_close(static_cast<int32_t>(number));
+    EXPECT_FALSE(IsWindow(window));
+}
+
+TEST_F(WindowTest, CloseRequestLeavesTheWindowOpen) {
+    auto window = reinterpret_cast<HWND>(window_open(4, 10, 10, 100, 50, "close", WS_SYSMENU));
+    pump_events();
+    PostMessageA(window, WM_SYSCOMMAND, SC_CLOSE, 0);  // what the close box does
+    std::vector<SeenEvent> events = pump_events();
+    ASSERT_EQ(count_events(events, Event_WindowCloseRequest, 4), 1) << describe(events);
+    for (const SeenEvent& e : events) {
+        if (e.code == Event_WindowCloseRequest) {
+            EXPECT_EQ(e.window, 4);
+        }
+    }
+    EXPECT_TRUE(IsWindow(window));
+}
+
+TEST_F(WindowTest, SizeMoveAndMouseMessagesBecomeEvents) {
+    auto window = reinterpret_cast<HWND>(
+        window_open(5, 10, 10, 200, 100, "events", WS_SYSMENU | WS_MINIMIZEBOX | WS_MAXIMIZEBOX | WS_THICKFRAME));
+    pump_events();
+    SetWindowPos(window, nullptr, 60, 70, 0, 0, SWP_NOSIZE | SWP_NOZORDER);
+    std::vector<SeenEvent> events = pump_events();
+    EXPECT_EQ(count_events(events, Event_WindowMoved, 5), 1) << describe(events);
+
+    ShowWindow(window, SW_MINIMIZE);
+    events = pump_events();
+    EXPECT_GE(count_events(events, Event_WindowMinimized), 1) << describe(events);
+    ShowWindow(window, SW_RESTORE);
+    events = pump_events();
+    ASSERT_GE(count_events(events, Event_WindowRestored), 1) << describe(events);
+    ShowWindow(window, SW_MAXIMIZE);
+    events = pump_events();
+    EXPECT_GE(count_events(events, Event_WindowMaximized), 1) << describe(events);
+    EXPECT_GE(count_events(events, Event_WindowSized), 1) << describe(events);
+    // A plain resize of a restored window is only a size event.
+    ShowWindow(window, SW_RESTORE);
+    pump_events();
+    SetWindowPos(window, nullptr, 0, 0, 250, 120, SWP_NOMOVE | SWP_NOZORDER);
+    events = pump_events();
+    EXPECT_EQ(count_events(events, Event_WindowRestored), 0) << describe(events);
+    EXPECT_EQ(count_events(events, Event_WindowSized), 1) << describe(events);
+
+    PostMessageA(window, WM_LBUTTONUP, 0, MAKELPARAM(5, 5));
+    PostMessageA(window, WM_RBUTTONUP, 0, MAKELPARAM(5, 5));
+    PostMessageA(window, WM_LBUTTONDBLCLK, 0, MAKELPARAM(5, 5));
+    events = pump_events();
+    EXPECT_EQ(count_events(events, Event_LeftButtonUp), 1) << describe(events);
+    EXPECT_EQ(count_events(events, Event_RightButtonUp), 1);
+    EXPECT_EQ(count_events(events, Event_LeftDoubleClick), 1);
+    for (const SeenEvent& e : events) EXPECT_EQ(e.window, 5) << describe(events);
+}
+
+TEST_F(WindowTest, CommandsFromMenusAcceleratorsAndControls) {
+    auto window = reinterpret_cast<HWND>(window_open(6, 10, 10, 200, 100, "commands", 0));
+    HWND menu_like = CreateWindowExA(0, "Button", "m", WS_CHILD, 0, 0, 10, 10, window,
+                                     reinterpret_cast<HMENU>(static_cast<intptr_t>(-10000)), nullptr, nullptr);
+    HWND foreign = CreateWindowExA(0, "Button", "f", WS_CHILD, 0, 0, 10, 10, window,
+                                   reinterpret_cast<HMENU>(static_cast<intptr_t>(77)), nullptr, nullptr);
+    pump_events();
+    PostMessageA(window, WM_COMMAND, MAKEWPARAM(300, 0), 0);                     // menu
+    PostMessageA(window, WM_COMMAND, MAKEWPARAM(301, 1), 0);                     // accelerator
+    PostMessageA(window, WM_COMMAND, MAKEWPARAM(302, BN_CLICKED), reinterpret_cast<LPARAM>(menu_like));
+    PostMessageA(window, WM_COMMAND, MAKEWPARAM(77, 5), reinterpret_cast<LPARAM>(foreign));
+    std::vector<SeenEvent> events = pump_events();
+    EXPECT_EQ(count_events(events, Event_MenuCommand, 300), 1) << describe(events);
+    EXPECT_EQ(count_events(events, Event_MenuCommand, 301), 1) << describe(events);
+    EXPECT_EQ(count_events(events, Event_MenuCommand, 302), 1) << describe(events);
+    EXPECT_EQ(count_events(events, Event_GadgetAction, 77, 5), 1) << describe(events);
+}
+
+int g_ticks = 0;
+void CALLBACK count_tick(HWND, UINT, UINT_PTR, DWORD) { ++g_ticks; }
+
+TEST_F(WindowTest, TimerTicksReachTheQueueOnlyWithoutATimerProcedure) {
+    auto window = reinterpret_cast<HWND>(window_open(7, 10, 10, 100, 50, "timer", 0));
+    SetTimer(window, 9, 10, nullptr);
+    std::vector<SeenEvent> events;
+    DWORD begin = GetTickCount();
+    while (GetTickCount() - begin < 200) {
+        if (event_wait_timeout(20) == Event_TimerTick) events.push_back({Event_TimerTick, event_object(), 0, 0});
+    }
+    KillTimer(window, 9);
+    EXPECT_GE(count_events(events, Event_TimerTick, 9), 1) << describe(events);
+
+    g_ticks = 0;
+    SetTimer(window, 10, 10, count_tick);
+    int timer_messages = 0;
+    int tick_events = 0;
+    DWORD start = GetTickCount();
+    while (GetTickCount() - start < 300) {
+        int32_t code = event_wait_timeout(20);
+        if (code == WM_TIMER) ++timer_messages;
+        if (code == Event_TimerTick && event_object() == 10) ++tick_events;
+    }
+    KillTimer(window, 10);
+    EXPECT_GE(g_ticks, 1);
+    EXPECT_EQ(timer_messages, g_ticks) << "each tick is returned as message 275";
+    EXPECT_EQ(tick_events, 0);
+}
+
+TEST_F(WindowTest, TrayCallbackTranslatesMouseMessages) {
+    auto window = reinterpret_cast<HWND>(window_open(8, 10, 10, 100, 50, "tray", 0));
+    pump_events();
+    SendMessageA(window, WindowMessage_TrayIcon, 3, WM_RBUTTONDOWN);
+    SendMessageA(window, WindowMessage_TrayIcon, 3, WM_MOUSEMOVE);
+    SendMessageA(window, WindowMessage_TrayIcon, 4, WM_LBUTTONDBLCLK);
+    std::vector<SeenEvent> events = pump_events();
+    ASSERT_EQ(count_events(events, Event_TrayIcon), 2) << describe(events);
+    EXPECT_EQ(count_events(events, Event_TrayIcon, 3, 1), 1);
+    EXPECT_EQ(count_events(events, Event_TrayIcon, 4, 2), 1);
+}
+
+TEST_F(WindowTest, PumpReturnsTheClickMessageThenTheGadgetEventWithoutWaiting) {
+    auto window = reinterpret_cast<HWND>(window_open(0, 10, 10, 200, 100, "pump", 0));
+    HWND button = reinterpret_cast<HWND>(gadget_create_button(2, 10, 10, 80, 24, "b"));
+    ASSERT_NE(button, nullptr);
+    pump_events();
+    EXPECT_EQ(event_wait_timeout(0), 0) << "nothing queued, nothing pending";
+    PostMessageA(button, WM_LBUTTONDOWN, MK_LBUTTON, MAKELPARAM(5, 5));
+    PostMessageA(button, WM_LBUTTONUP, 0, MAKELPARAM(5, 5));
+    std::vector<int32_t> codes;
+    for (int i = 0; i < 20; ++i) {
+        int32_t code = event_wait_timeout(50);
+        if (code == 0) break;
+        codes.push_back(code);
+        if (code == WM_LBUTTONUP) {
+            EXPECT_EQ(event_wait_timeout(0), Event_GadgetAction);
+            EXPECT_EQ(event_object(), 2);
+            EXPECT_EQ(event_window(), 0);
+            EXPECT_EQ(event_type(), BN_CLICKED);
+            EXPECT_EQ(message_state.wparam, 0u);
+            return;
+        }
+    }
+    ADD_FAILURE() << "no WM_LBUTTONUP pumped; saw " << codes.size() << " messages";
+    (void)window;
+}
+
+void press_key(WORD key, bool shift) {
+    INPUT inputs[4] = {};
+    int n = 0;
+    auto add = [&](WORD vk, DWORD flags) {
+        inputs[n].type = INPUT_KEYBOARD;
+        inputs[n].ki.wVk = vk;
+        inputs[n].ki.dwFlags = flags;
+        ++n;
+    };
+    if (shift) add(VK_SHIFT, 0);
+    add(key, 0);
+    add(key, KEYEVENTF_KEYUP);
+    if (shift) add(VK_SHIFT, KEYEVENTF_KEYUP);
+    SendInput(n, inputs, sizeof(INPUT));
+}
+
+TEST_F(WindowTest, TabWrapsFromTheLastControlAndShiftTabFromTheFirst) {
+    auto window = reinterpret_cast<HWND>(window_open(0, 10, 10, 300, 100, "tabs", 0));
+    HWND a = reinterpret_cast<HWND>(gadget_create_button(1, 10, 10, 60, 24, "a"));
+    HWND b = reinterpret_cast<HWND>(gadget_create_button(2, 80, 10, 60, 24, "b"));
+    HWND c = reinterpret_cast<HWND>(gadget_create_string(3, 150, 10, 60, 20, "c"));
+    CreateWindowExA(0, "Button", "no tab", WS_CHILD | WS_VISIBLE, 220, 10, 60, 24, window, nullptr, nullptr,
+                    nullptr);
+    SetForegroundWindow(window);
+    SetActiveWindow(window);
+    pump_events();
+    ASSERT_EQ(GetActiveWindow(), window);
+
+    SetFocus(c);
+    press_key(VK_TAB, false);
+    pump_events();
+    EXPECT_EQ(GetFocus(), a) << "Tab from the last tab stop";
+    press_key(VK_TAB, false);
+    pump_events();
+    EXPECT_EQ(GetFocus(), b);
+    SetFocus(a);
+    press_key(VK_TAB, true);
+    pump_events();
+    EXPECT_EQ(GetFocus(), c) << "Shift+Tab from the first tab stop";
+    press_key(VK_TAB, true);
+    pump_events();
+    EXPECT_EQ(GetFocus(), b);
+}
+
+TEST_F(WindowTest, ParentMessagesReachOnlyTheGadgetsOwnControl) {
+    auto window = reinterpret_cast<HWND>(window_open(0, 10, 10, 300, 100, "forward", 0));
+    HWND text = reinterpret_cast<HWND>(gadget_create_text(0, 10, 10, 100, 16, "t"));
+    ASSERT_NE(text, nullptr);
+    GadgetRecord* gadget = gadget_lookup(0);
+    gadget_set_color(gadget, Color_Back, RGB(1, 2, 3));
+    HDC dc = GetDC(window);
+    LRESULT own = SendMessageA(window, WM_CTLCOLORSTATIC, reinterpret_cast<WPARAM>(dc), reinterpret_cast<LPARAM>(text));
+    ASSERT_NE(gadget->back_brush, nullptr);
+    EXPECT_EQ(reinterpret_cast<HBRUSH>(own), gadget->back_brush);
+    // A control the runtime did not make, with ID 0 and no "Vel_ID", is not gadget 0.
+    HWND foreign = CreateWindowExA(0, "Static", "f", WS_CHILD, 0, 0, 10, 10, window, nullptr, nullptr, nullptr);
+    ASSERT_EQ(GetWindowLongA(foreign, GWL_ID), 0);
+    LRESULT other =
+        SendMessageA(window, WM_CTLCOLORSTATIC, reinterpret_cast<WPARAM>(dc), reinterpret_cast<LPARAM>(foreign));
+    EXPECT_NE(reinterpret_cast<HBRUSH>(other), gadget->back_brush);
+    // One whose "Vel_ID" differs from its ID is refused too.
+    SetWindowLongA(foreign, GWL_ID, 0);
+    SetPropA(foreign, "Vel_ID", reinterpret_cast<HANDLE>(5));
+    EXPECT_EQ(window_forward_to_gadget(foreign, window, WM_CTLCOLORSTATIC, reinterpret_cast<WPARAM>(dc),
+                                       reinterpret_cast<LPARAM>(foreign)),
+              NotHandled);
+    RemovePropA(foreign, "Vel_ID");
+    ReleaseDC(window, dc);
+}
+
+TEST_F(WindowTest, DeactivationRemembersTheFocusAndActivationRestoresIt) {
+    auto first = reinterpret_cast<HWND>(window_open(0, 10, 10, 200, 80, "one", 0));
+    gadget_create_button(1, 10, 10, 60, 24, "x");
+    HWND y = reinterpret_cast<HWND>(gadget_create_button(2, 80, 10, 60, 24, "y"));
+    SetForegroundWindow(first);
+    pump_events();
+    SetFocus(y);
+    auto second = reinterpret_cast<HWND>(window_open(1, 300, 10, 200, 80, "two", 0));
+    SetForegroundWindow(second);
+    std::vector<SeenEvent> events = pump_events();
+    EXPECT_EQ(GetPropA(first, "Vel_Focus"), y);
+    EXPECT_GE(count_events(events, Event_WindowDeactivated), 1) << describe(events);
+    SetForegroundWindow(first);
+    events = pump_events();
+    EXPECT_GE(count_events(events, Event_WindowActivated), 1) << describe(events);
+    EXPECT_EQ(GetFocus(), y);
+}
+
+}  // namespace
+
+VEL_GUI_TEST_MAIN
