@@ -9,7 +9,7 @@ packages=(
   wine wine32:i386
   xvfb x11-apps xdotool imagemagick x11-utils
   googletest
-  locales
+  locales python3
 )
 
 missing=()

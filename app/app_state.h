@@ -1,0 +1,35 @@
+// The application's state block and the identity of its device; the device
+// watch, the reader and the entry procedure share it.
+#pragma once
+#include <windows.h>
+
+#include <cstdint>
+
+constexpr uint16_t Device_VendorId = 0x1234;
+constexpr uint16_t Device_ProductId = 0x0001;
+constexpr int16_t Device_Version = -1;  // any
+constexpr uint16_t Device_Index = 0;
+
+enum Gadget : int32_t {
+    Gadget_Status = 1,
+    Gadget_LedOn = 2,
+    Gadget_LedOff = 3,
+    Gadget_ButtonLabel = 4,
+    Gadget_ButtonState = 5,
+};
+
+constexpr int32_t Window_Main = 0;
+constexpr uint32_t Window_MainFlags = 0x10CA0001;
+constexpr UINT_PTR Timer_Watch = 1;
+constexpr UINT Timer_WatchPeriod = 200;
+
+struct AppState {
+    HANDLE main_heap;
+    HINSTANCE instance;
+    int32_t last_event;
+    HANDLE read_handle;   // taken and replaced only through the read hand-over
+    HANDLE write_handle;  // GUI thread only
+    int32_t last_presence;
+};
+
+extern AppState app_state;

@@ -1,0 +1,40 @@
+#include "app/device_watch.h"
+
+#include "app/app_state.h"
+#include "app/app_texts.h"
+#include "app/read_handover.h"
+#include "hid/hid_discovery.h"
+#include "runtime/base/hex_format.h"
+#include "runtime/base/string_buffer.h"
+#include "runtime/gadget/gadget.h"
+
+const char* compose_not_found(int32_t start, const char* end) {
+    string_append(Text_NotFoundStart);
+    string_append_hex(Device_ProductId, string_buffer.length);
+    string_append(Text_NotFoundMiddle);
+    string_append_hex(Device_VendorId, string_buffer.length);
+    string_append(end);
+    // Past the terminating NUL, so that nothing overwrites the text while it is used.
+    string_buffer.length += 1;
+    return string_buffer.buffer + start;
+}
+
+void CALLBACK device_watch(HWND, UINT, UINT_PTR, DWORD) {
+    int32_t present = hid_device_present(Device_ProductId, Device_VendorId, Device_Version, Device_Index);
+    if (present == app_state.last_presence) return;
+    app_state.last_presence = present;
+
+    hid_close_device(app_state.write_handle);
+    app_state.write_handle = nullptr;
+    handover_replace(nullptr);
+    if (present) {
+        app_state.write_handle = hid_open_device(Device_ProductId, Device_VendorId, Device_Version, Device_Index);
+        handover_replace(hid_open_device(Device_ProductId, Device_VendorId, Device_Version, Device_Index));
+        gadget_set_text(Gadget_Status, Text_Connected);
+        return;
+    }
+    int32_t start = string_buffer.length;
+    gadget_set_text(Gadget_Status, compose_not_found(start, Text_NotFoundEnd));
+    string_buffer.length = start;
+    gadget_set_text(Gadget_ButtonState, Text_No);
+}

@@ -1,0 +1,50 @@
+#include "app/input_reader.h"
+
+#include "app/app_state.h"
+#include "app/app_texts.h"
+#include "app/read_handover.h"
+#include "hid/hid_transfer.h"
+#include "runtime/base/containers.h"
+#include "runtime/window/gui_services.h"
+
+namespace {
+
+constexpr int32_t ReaderBuffer_Bytes = 3;
+constexpr int32_t ElementType_Byte = 1;
+constexpr int32_t Reader_PauseMs = 10;
+constexpr UINT Box_Warning = MB_ICONEXCLAMATION | MB_OK;  // 0x30
+
+}  // namespace
+
+const char* button_text(uint8_t state) {
+    if (state == Button_Pressed) return Text_Yes;
+    if (state == Button_Released) return Text_No;
+    return nullptr;
+}
+
+DWORD WINAPI input_reader(LPVOID) {
+    if (!handover_register_reader()) return 0;
+    void* buffer_variable = nullptr;
+    auto* buffer = static_cast<uint8_t*>(array_alloc(1, ReaderBuffer_Bytes, ElementType_Byte, nullptr, &buffer_variable));
+    ReadTicket ticket{};
+    while (handover_begin_read(&ticket)) {
+        if (ticket.handle) {
+            // A failed read leaves the buffer as it was: the last text is set again.
+            if (buffer) hid_read_report(ticket.handle, buffer, Report_Bytes);
+            handover_end_read(ticket, buffer ? button_text(buffer[1]) : nullptr);
+        }
+        delay_ms(Reader_PauseMs);
+    }
+    if (buffer) array_free(buffer);
+    return 0;
+}
+
+int32_t send_command(int32_t value) {
+    if (app_state.write_handle) {
+        uint8_t report[Report_Bytes] = {static_cast<uint8_t>(value & 0xFF), static_cast<uint8_t>((value >> 8) & 0xFF)};
+        hid_write_report(app_state.write_handle, report, Report_Bytes);
+    } else {
+        message_box("", Text_NoConnection, Box_Warning);
+    }
+    return 0;
+}

@@ -1,0 +1,167 @@
+#include "app/read_handover.h"
+
+#include "app/app_state.h"
+#include "hid/hid_discovery.h"
+#include "runtime/gadget/gadget.h"
+
+namespace {
+
+constexpr DWORD Wait_Slice = 10;            // between cancels of a read that has not ended
+constexpr DWORD Replace_Limit = 2000;       // after this a handle still being read is left to the reader
+
+using CancelSynchronousIoEntry = BOOL(WINAPI*)(HANDLE thread);
+using CancelIoExEntry = BOOL(WINAPI*)(HANDLE file, LPOVERLAPPED overlapped);
+
+struct Handover {
+    CRITICAL_SECTION lock;
+    HANDLE idle;           // manual-reset: set while no read is in progress
+    HANDLE reader_thread;  // to cancel the reader's synchronous read
+    HANDLE reading;        // the handle of the read in progress, or null
+    uint32_t generation;   // advanced whenever the read handle is replaced
+    bool stopping;
+    HANDLE orphan;         // replaced while its read would not end: the reader closes it
+    CancelSynchronousIoEntry cancel_synchronous_io;
+    CancelIoExEntry cancel_io_ex;
+};
+
+Handover g_handover{};
+
+// The reader may hold the lock while Windows carries its text change over to
+// this thread; waiting here without serving sent messages would deadlock.
+void serve_sent_messages() {
+    MSG message;
+    PeekMessageA(&message, nullptr, 0, 0, PM_NOREMOVE | PM_QS_SENDMESSAGE);
+}
+
+void lock_serving() {
+    while (!TryEnterCriticalSection(&g_handover.lock)) {
+        MsgWaitForMultipleObjects(0, nullptr, FALSE, 1, QS_SENDMESSAGE);
+        serve_sent_messages();
+    }
+}
+
+void unlock() { LeaveCriticalSection(&g_handover.lock); }
+
+// Waits for an object while serving sent messages; true when it was signalled.
+bool wait_serving(HANDLE object, DWORD limit_ms) {
+    DWORD start = GetTickCount();
+    for (;;) {
+        DWORD elapsed = GetTickCount() - start;
+        if (elapsed >= limit_ms) return WaitForSingleObject(object, 0) == WAIT_OBJECT_0;
+        DWORD result = MsgWaitForMultipleObjects(1, &object, FALSE, limit_ms - elapsed, QS_SENDMESSAGE);
+        if (result == WAIT_OBJECT_0) return true;
+        serve_sent_messages();
+    }
+}
+
+// Closing a handle does not end a synchronous read on it: the read is cancelled.
+// A cancel that comes before the reader has entered the read is lost, so the
+// callers repeat it until the read has ended.
+void cancel_read(HANDLE handle) {
+    if (g_handover.cancel_synchronous_io && g_handover.reader_thread)
+        g_handover.cancel_synchronous_io(g_handover.reader_thread);
+    if (g_handover.cancel_io_ex) g_handover.cancel_io_ex(handle, nullptr);
+}
+
+// With the lock held: waits, up to the limit, until no read is in progress on
+// handle. True when none is.
+bool end_read_on(HANDLE handle, DWORD limit_ms) {
+    DWORD start = GetTickCount();
+    while (handle && g_handover.reading == handle) {
+        if (GetTickCount() - start >= limit_ms) return false;
+        cancel_read(handle);
+        unlock();
+        wait_serving(g_handover.idle, Wait_Slice);
+        lock_serving();
+    }
+    return true;
+}
+
+}  // namespace
+
+void handover_init() {
+    InitializeCriticalSection(&g_handover.lock);
+    g_handover.idle = CreateEventA(nullptr, TRUE, TRUE, nullptr);
+    HMODULE kernel = GetModuleHandleA("kernel32.dll");
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wcast-function-type"
+    g_handover.cancel_synchronous_io =
+        reinterpret_cast<CancelSynchronousIoEntry>(GetProcAddress(kernel, "CancelSynchronousIo"));
+    g_handover.cancel_io_ex = reinterpret_cast<CancelIoExEntry>(GetProcAddress(kernel, "CancelIoEx"));
+#pragma GCC diagnostic pop
+}
+
+bool handover_register_reader() {
+    HANDLE thread = nullptr;
+    DuplicateHandle(GetCurrentProcess(), GetCurrentThread(), GetCurrentProcess(), &thread,
+                    THREAD_TERMINATE | SYNCHRONIZE, FALSE, 0);
+    EnterCriticalSection(&g_handover.lock);
+    // A reader that starts only after the exit has begun must not touch the
+    // heaps, which may be gone by now.
+    bool running = !g_handover.stopping;
+    if (running) g_handover.reader_thread = thread;
+    LeaveCriticalSection(&g_handover.lock);
+    if (!running && thread) CloseHandle(thread);
+    return running;
+}
+
+bool handover_begin_read(ReadTicket* ticket) {
+    EnterCriticalSection(&g_handover.lock);
+    if (g_handover.stopping) {
+        LeaveCriticalSection(&g_handover.lock);
+        return false;
+    }
+    ticket->handle = app_state.read_handle;
+    ticket->generation = g_handover.generation;
+    if (ticket->handle) {
+        g_handover.reading = ticket->handle;
+        ResetEvent(g_handover.idle);
+    }
+    LeaveCriticalSection(&g_handover.lock);
+    return true;
+}
+
+void handover_end_read(const ReadTicket& ticket, const char* text) {
+    EnterCriticalSection(&g_handover.lock);
+    if (ticket.handle) {
+        g_handover.reading = nullptr;
+        SetEvent(g_handover.idle);
+    }
+    if (ticket.handle && ticket.handle == g_handover.orphan) {
+        hid_close_device(g_handover.orphan);
+        g_handover.orphan = nullptr;
+    } else if (ticket.handle && text && ticket.generation == g_handover.generation && !g_handover.stopping) {
+        // Under the lock, so that a watch pass that replaces the handle comes
+        // after this text and its own texts win.
+        gadget_set_text(Gadget_ButtonState, text);
+    }
+    LeaveCriticalSection(&g_handover.lock);
+}
+
+void handover_replace(HANDLE read_handle) {
+    lock_serving();
+    ++g_handover.generation;
+    HANDLE old = app_state.read_handle;
+    app_state.read_handle = read_handle;
+    if (old) {
+        if (end_read_on(old, Replace_Limit))
+            hid_close_device(old);
+        else if (!g_handover.orphan)
+            g_handover.orphan = old;  // the reader closes it when its read ends
+    }
+    unlock();
+}
+
+bool handover_stop(DWORD limit_ms) {
+    DWORD start = GetTickCount();
+    lock_serving();
+    g_handover.stopping = true;
+    ++g_handover.generation;
+    bool idle = end_read_on(g_handover.reading, limit_ms);
+    HANDLE thread = g_handover.reader_thread;
+    unlock();
+    if (!idle) return false;
+    if (!thread) return true;  // the reader never ran
+    DWORD elapsed = GetTickCount() - start;
+    return wait_serving(thread, elapsed < limit_ms ? limit_ms - elapsed : 0);
+}

@@ -1,0 +1,30 @@
+// The hand-over of the read handle between the device watch on the GUI thread
+// and the reader thread: the reader never uses a closed handle, a read blocked
+// on a handle that is being replaced is cancelled first, and no handle leaks.
+#pragma once
+#include <windows.h>
+
+#include <cstdint>
+
+struct ReadTicket {
+    HANDLE handle;        // null: nothing to read this pass
+    uint32_t generation;  // the handle's generation when it was taken
+};
+
+void handover_init();
+
+// Reader thread. Returns false once the program is stopping.
+bool handover_begin_read(ReadTicket* ticket);
+// Reader thread: ends the read of the ticket and, if the handle is still the
+// current one and text is not null, shows text in the button-state field.
+void handover_end_read(const ReadTicket& ticket, const char* text);
+// Reader thread, once at its start: lets the GUI thread cancel its reads and
+// wait for its end. False when the program is already stopping.
+bool handover_register_reader();
+
+// GUI thread: installs a new read handle (null for none), closing the old one
+// only after any read on it has ended.
+void handover_replace(HANDLE read_handle);
+// GUI thread, at exit: stops the reader. True when it has left its loop within
+// the time limit, so that nothing it holds points into memory about to be freed.
+bool handover_stop(DWORD limit_ms);
