@@ -300,6 +300,8 @@ TEST_F(GadgetTest, ClicksArriveWhileAnotherThreadSetsTextsInALoop) {
         if (e.object == 5) ++string_events;
     }
     EXPECT_GT(changes.load(), clicks) << "the writer hardly ran";
+    // The writer's last text is what the field shows.
+    EXPECT_EQ(text_of(gadget_handle(5)), ((changes.load() - 1) & 1) ? "\xC4\xE0" : "\xCD\xE5\xF2");
     EXPECT_EQ(clicked, clicks);
     EXPECT_EQ(string_events, 0);
     EXPECT_EQ(event_suppression(), 0);
