@@ -1,0 +1,831 @@
+/* The virtual HID bus: a root-enumerated function driver that creates and
+ * removes child devices on request from user mode, and answers, as each
+ * child's physical device, the HID requests its minidriver passes down. */
+#include <ntddk.h>
+
+#include "tools/hidsim/hid_protocol.h"
+#include "tools/hidsim/hidsim_protocol.h"
+
+#define HIDSIM_TAG 0x6D495348u /* 'HSIm' */
+
+typedef enum DeviceKind { DeviceKind_Bus = 0x42535553, DeviceKind_Child = 0x43484C44, DeviceKind_Control = 0x43544C31 } DeviceKind;
+
+typedef struct BusExtension {
+    ULONG kind;
+    PDEVICE_OBJECT lower;
+    PDEVICE_OBJECT physical;
+} BusExtension;
+
+typedef struct ChildExtension {
+    ULONG kind;
+    ULONG slot;
+} ChildExtension;
+
+typedef struct ControlExtension {
+    ULONG kind;
+} ControlExtension;
+
+typedef struct DeviceSlot {
+    PDEVICE_OBJECT child; /* from plug until the host has removed it */
+    BOOLEAN plugged;      /* reported in the bus's relations */
+    BOOLEAN started;
+    KEVENT removed;
+    HidSimPlug config;
+    ULONG led;
+    ULONG outputs_total;
+    ULONG inputs_total;
+    /* input reports as the host sees them, waiting for a host read */
+    ULONG input_head;
+    ULONG input_count;
+    UCHAR input_length[HIDSIM_INPUT_QUEUE];
+    UCHAR input_bytes[HIDSIM_INPUT_QUEUE][HIDSIM_MAX_REPORT];
+    UCHAR last_input[HIDSIM_MAX_REPORT];
+    ULONG last_input_length;
+    LIST_ENTRY pending_reads;
+    ULONG output_count;
+    ULONG output_dropped;
+    HidSimOutput outputs[HIDSIM_OUTPUT_LOG];
+} DeviceSlot;
+
+static PDRIVER_OBJECT the_driver;
+static PDEVICE_OBJECT the_bus;     /* the function device on the root device */
+static PDEVICE_OBJECT the_control; /* the channel user mode opens */
+static KSPIN_LOCK the_lock;
+static KEVENT the_plug_lock; /* one plug or unplug at a time */
+static DeviceSlot the_slots[HIDSIM_MAX_DEVICES];
+
+/* A vendor-defined collection: one 8-bit input field, one 8-bit output field,
+ * no report IDs, so hosts see 2-byte reports with ID 0 first. */
+static const UCHAR report_descriptor[] = {
+    0x06, 0x00, 0xFF, /* Usage Page (vendor 0xFF00) */
+    0x09, 0x01,       /* Usage (1) */
+    0xA1, 0x01,       /* Collection (Application) */
+    0x09, 0x02,       /*   Usage (2) */
+    0x15, 0x00,       /*   Logical Minimum (0) */
+    0x26, 0xFF, 0x00, /*   Logical Maximum (255) */
+    0x75, 0x08,       /*   Report Size (8) */
+    0x95, 0x01,       /*   Report Count (1) */
+    0x81, 0x02,       /*   Input (Data, Variable, Absolute) */
+    0x09, 0x03,       /*   Usage (3) */
+    0x91, 0x02,       /*   Output (Data, Variable, Absolute) */
+    0xC0,             /* End Collection */
+};
+
+static ULONG kind_of(PDEVICE_OBJECT device) {
+    return device->DeviceExtension ? *(ULONG*)device->DeviceExtension : 0;
+}
+
+static NTSTATUS complete(PIRP irp, NTSTATUS status, ULONG_PTR information) {
+    irp->IoStatus.Status = status;
+    irp->IoStatus.Information = information;
+    IoCompleteRequest(irp, IO_NO_INCREMENT);
+    return status;
+}
+
+static ULONG wide_length(const USHORT* text, ULONG limit) {
+    ULONG n = 0;
+    while (n < limit && text[n]) ++n;
+    return n;
+}
+
+/* Appends text, then an uppercase hexadecimal or decimal number. */
+static ULONG put_text(WCHAR* out, ULONG at, const char* text) {
+    while (*text) out[at++] = (WCHAR)*text++;
+    return at;
+}
+static ULONG put_hex4(WCHAR* out, ULONG at, USHORT value) {
+    static const char digits[] = "0123456789ABCDEF";
+    for (int shift = 12; shift >= 0; shift -= 4) out[at++] = (WCHAR)digits[(value >> shift) & 15];
+    return at;
+}
+static ULONG put_decimal(WCHAR* out, ULONG at, ULONG value) {
+    WCHAR reversed[12];
+    ULONG n = 0;
+    do {
+        reversed[n++] = (WCHAR)('0' + value % 10);
+        value /= 10;
+    } while (value);
+    while (n) out[at++] = reversed[--n];
+    return at;
+}
+
+/* ---- reads held for the host ---- */
+
+static VOID NTAPI read_cancelled(PDEVICE_OBJECT device, PIRP irp) {
+    (void)device;
+    KIRQL irql;
+    IoReleaseCancelSpinLock(irp->CancelIrql);
+    KeAcquireSpinLock(&the_lock, &irql);
+    RemoveEntryList(&irp->Tail.Overlay.ListEntry);
+    InitializeListHead(&irp->Tail.Overlay.ListEntry);
+    KeReleaseSpinLock(&the_lock, irql);
+    complete(irp, STATUS_CANCELLED, 0);
+}
+
+/* Takes the oldest held read whose cancel routine has not started, or null.
+ * Called with the lock held. */
+static PIRP take_pending_read(DeviceSlot* slot) {
+    while (!IsListEmpty(&slot->pending_reads)) {
+        PLIST_ENTRY entry = RemoveHeadList(&slot->pending_reads);
+        PIRP irp = CONTAINING_RECORD(entry, IRP, Tail.Overlay.ListEntry);
+        InitializeListHead(entry);
+        if (IoSetCancelRoutine(irp, NULL)) return irp;
+        /* Being cancelled: its cancel routine completes it. */
+    }
+    return NULL;
+}
+
+/* Hands a report as the host sees it to a read: the ID byte stays behind,
+ * since the device has no report IDs. */
+static ULONG_PTR fill_read(PIRP irp, const UCHAR* bytes, ULONG length) {
+    PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
+    ULONG room = stack->Parameters.DeviceIoControl.OutputBufferLength;
+    ULONG payload = length > 0 ? length - 1 : 0;
+    if (payload > room) payload = room;
+    if (payload) RtlCopyMemory(irp->UserBuffer, bytes + 1, payload);
+    return payload;
+}
+
+static void fail_pending_reads(DeviceSlot* slot, NTSTATUS status) {
+    KIRQL irql;
+    for (;;) {
+        KeAcquireSpinLock(&the_lock, &irql);
+        PIRP irp = take_pending_read(slot);
+        KeReleaseSpinLock(&the_lock, irql);
+        if (!irp) break;
+        complete(irp, status, 0);
+    }
+}
+
+/* ---- the child devices' HID requests ---- */
+
+static const USHORT* string_of(DeviceSlot* slot, ULONG id) {
+    switch (id) {
+    case HidString_Manufacturer: return slot->config.manufacturer;
+    case HidString_Product: return slot->config.product;
+    case HidString_Serial: return slot->config.serial;
+    default: return NULL;
+    }
+}
+
+static void record_output(DeviceSlot* slot, UCHAR report_id, const UCHAR* data, ULONG length) {
+    KIRQL irql;
+    if (length > HIDSIM_MAX_REPORT - 1) length = HIDSIM_MAX_REPORT - 1;
+    KeAcquireSpinLock(&the_lock, &irql);
+    ++slot->outputs_total;
+    if (length >= 1) {
+        slot->led = data[0] == 0xAA ? HidSimLed_On : data[0] == 0x55 ? HidSimLed_Off : HidSimLed_Other;
+    }
+    if (slot->output_count < HIDSIM_OUTPUT_LOG) {
+        HidSimOutput* out = &slot->outputs[slot->output_count++];
+        out->length = length + 1;
+        out->bytes[0] = report_id;
+        if (length) RtlCopyMemory(out->bytes + 1, data, length);
+    } else {
+        ++slot->output_dropped;
+    }
+    KeReleaseSpinLock(&the_lock, irql);
+}
+
+static NTSTATUS child_hid_request(PDEVICE_OBJECT device, PIRP irp) {
+    ChildExtension* ext = device->DeviceExtension;
+    DeviceSlot* slot = &the_slots[ext->slot];
+    PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
+    ULONG out_length = stack->Parameters.DeviceIoControl.OutputBufferLength;
+    KIRQL irql;
+
+    switch (stack->Parameters.DeviceIoControl.IoControlCode) {
+    case HidIoctl_GetDeviceDescriptor: {
+        HidSimHidDescriptor descriptor = {sizeof descriptor, HidDescriptor_Hid, 0x0111, 0, 1, HidDescriptor_Report,
+                                          sizeof report_descriptor};
+        if (out_length < sizeof descriptor) return complete(irp, STATUS_BUFFER_TOO_SMALL, 0);
+        RtlCopyMemory(irp->UserBuffer, &descriptor, sizeof descriptor);
+        return complete(irp, STATUS_SUCCESS, sizeof descriptor);
+    }
+    case HidIoctl_GetReportDescriptor:
+        if (out_length < sizeof report_descriptor) return complete(irp, STATUS_BUFFER_TOO_SMALL, 0);
+        RtlCopyMemory(irp->UserBuffer, report_descriptor, sizeof report_descriptor);
+        return complete(irp, STATUS_SUCCESS, sizeof report_descriptor);
+    case HidIoctl_GetDeviceAttributes: {
+        HidSimDeviceAttributes attributes;
+        if (out_length < sizeof attributes) return complete(irp, STATUS_BUFFER_TOO_SMALL, 0);
+        RtlZeroMemory(&attributes, sizeof attributes);
+        attributes.Size = sizeof attributes;
+        attributes.VendorID = slot->config.vendor_id;
+        attributes.ProductID = slot->config.product_id;
+        attributes.VersionNumber = slot->config.version;
+        RtlCopyMemory(irp->UserBuffer, &attributes, sizeof attributes);
+        return complete(irp, STATUS_SUCCESS, sizeof attributes);
+    }
+    case HidIoctl_GetString: {
+        /* The argument is the value itself, not a pointer: string ID in the
+         * low word, language in the high word. */
+        ULONG id = (ULONG)(ULONG_PTR)stack->Parameters.DeviceIoControl.Type3InputBuffer & 0xFFFF;
+        const USHORT* text = string_of(slot, id);
+        if (!text) return complete(irp, STATUS_INVALID_PARAMETER, 0);
+        ULONG chars = wide_length(text, HIDSIM_MAX_STRING - 1);
+        ULONG bytes = (chars + 1) * sizeof(WCHAR);
+        if (!irp->UserBuffer || out_length < sizeof(WCHAR)) return complete(irp, STATUS_BUFFER_TOO_SMALL, 0);
+        if (bytes > out_length) {
+            chars = out_length / sizeof(WCHAR) - 1;
+            bytes = (chars + 1) * sizeof(WCHAR);
+        }
+        WCHAR* out = irp->UserBuffer;
+        RtlCopyMemory(out, text, chars * sizeof(WCHAR));
+        out[chars] = 0;
+        return complete(irp, STATUS_SUCCESS, bytes);
+    }
+    case HidIoctl_ReadReport: {
+        if (!irp->UserBuffer) return complete(irp, STATUS_INVALID_USER_BUFFER, 0);
+        KeAcquireSpinLock(&the_lock, &irql);
+        if (!slot->plugged) {
+            KeReleaseSpinLock(&the_lock, irql);
+            return complete(irp, STATUS_DEVICE_NOT_CONNECTED, 0);
+        }
+        if (slot->input_count) {
+            ULONG at = slot->input_head;
+            ULONG_PTR n = fill_read(irp, slot->input_bytes[at], slot->input_length[at]);
+            slot->input_head = (at + 1) % HIDSIM_INPUT_QUEUE;
+            --slot->input_count;
+            ++slot->inputs_total;
+            KeReleaseSpinLock(&the_lock, irql);
+            return complete(irp, STATUS_SUCCESS, n);
+        }
+        IoMarkIrpPending(irp);
+        InsertTailList(&slot->pending_reads, &irp->Tail.Overlay.ListEntry);
+        IoSetCancelRoutine(irp, read_cancelled);
+        if (irp->Cancel && IoSetCancelRoutine(irp, NULL)) {
+            /* Cancelled before the routine was set: finish it here. */
+            RemoveEntryList(&irp->Tail.Overlay.ListEntry);
+            KeReleaseSpinLock(&the_lock, irql);
+            complete(irp, STATUS_CANCELLED, 0);
+            return STATUS_PENDING;
+        }
+        KeReleaseSpinLock(&the_lock, irql);
+        return STATUS_PENDING;
+    }
+    case HidIoctl_WriteReport:
+    case HidIoctl_SetOutputReport: {
+        HidSimXferPacket* packet = irp->UserBuffer;
+        if (!packet || !packet->reportBuffer) return complete(irp, STATUS_INVALID_USER_BUFFER, 0);
+        record_output(slot, packet->reportId, packet->reportBuffer, packet->reportBufferLen);
+        /* The host counts the ID byte it took off the front. */
+        return complete(irp, STATUS_SUCCESS, packet->reportBufferLen + 1);
+    }
+    case HidIoctl_GetInputReport: {
+        HidSimXferPacket* packet = irp->UserBuffer;
+        if (!packet || !packet->reportBuffer) return complete(irp, STATUS_INVALID_USER_BUFFER, 0);
+        KeAcquireSpinLock(&the_lock, &irql);
+        ULONG n = slot->last_input_length > 1 ? slot->last_input_length - 1 : 1;
+        if (n > packet->reportBufferLen) n = packet->reportBufferLen;
+        RtlZeroMemory(packet->reportBuffer, n);
+        if (slot->last_input_length > 1) RtlCopyMemory(packet->reportBuffer, slot->last_input + 1, n);
+        KeReleaseSpinLock(&the_lock, irql);
+        packet->reportBufferLen = n;
+        return complete(irp, STATUS_SUCCESS, n);
+    }
+    case HidIoctl_ActivateDevice:
+    case HidIoctl_DeactivateDevice:
+        return complete(irp, STATUS_SUCCESS, 0);
+    default:
+        return complete(irp, STATUS_NOT_SUPPORTED, 0);
+    }
+}
+
+/* ---- the child devices' plug and play ---- */
+
+static NTSTATUS child_query_id(DeviceSlot* slot, ULONG number, PIRP irp, BUS_QUERY_ID_TYPE type) {
+    WCHAR* id = ExAllocatePoolWithTag(PagedPool, 128 * sizeof(WCHAR), HIDSIM_TAG);
+    if (!id) return STATUS_INSUFFICIENT_RESOURCES;
+    ULONG at = 0;
+    switch (type) {
+    case BusQueryDeviceID:
+    case BusQueryHardwareIDs:
+        /* hidclass names its device after the part behind the last backslash. */
+        at = put_text(id, at, "HIDSIM\\VID_");
+        at = put_hex4(id, at, slot->config.vendor_id);
+        at = put_text(id, at, "&PID_");
+        at = put_hex4(id, at, slot->config.product_id);
+        id[at++] = 0;
+        if (type == BusQueryHardwareIDs) {
+            at = put_text(id, at, "HIDSIM\\DEVICE");
+            id[at++] = 0;
+            id[at++] = 0;
+        }
+        break;
+    case BusQueryCompatibleIDs:
+        at = put_text(id, at, "HIDSIM\\DEVICE");
+        id[at++] = 0;
+        id[at++] = 0;
+        break;
+    case BusQueryInstanceID:
+        at = put_decimal(id, at, number);
+        id[at++] = 0;
+        break;
+    default:
+        ExFreePool(id);
+        return irp->IoStatus.Status;
+    }
+    irp->IoStatus.Information = (ULONG_PTR)id;
+    return STATUS_SUCCESS;
+}
+
+static NTSTATUS child_pnp(PDEVICE_OBJECT device, PIRP irp) {
+    ChildExtension* ext = device->DeviceExtension;
+    DeviceSlot* slot = &the_slots[ext->slot];
+    PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
+    NTSTATUS status = irp->IoStatus.Status;
+    KIRQL irql;
+
+    switch (stack->MinorFunction) {
+    case IRP_MN_START_DEVICE:
+        slot->started = TRUE;
+        status = STATUS_SUCCESS;
+        break;
+    case IRP_MN_QUERY_STOP_DEVICE:
+    case IRP_MN_CANCEL_STOP_DEVICE:
+    case IRP_MN_STOP_DEVICE:
+    case IRP_MN_QUERY_REMOVE_DEVICE:
+    case IRP_MN_CANCEL_REMOVE_DEVICE:
+        status = STATUS_SUCCESS;
+        break;
+    case IRP_MN_SURPRISE_REMOVAL:
+        slot->started = FALSE;
+        fail_pending_reads(slot, STATUS_DEVICE_NOT_CONNECTED);
+        status = STATUS_SUCCESS;
+        break;
+    case IRP_MN_REMOVE_DEVICE:
+        /* A removed child is gone for good: the bus stops reporting it, and a
+         * later plug creates a new one. */
+        KeAcquireSpinLock(&the_lock, &irql);
+        slot->plugged = FALSE;
+        slot->started = FALSE;
+        KeReleaseSpinLock(&the_lock, irql);
+        fail_pending_reads(slot, STATUS_DEVICE_NOT_CONNECTED);
+        KeAcquireSpinLock(&the_lock, &irql);
+        slot->child = NULL;
+        KeReleaseSpinLock(&the_lock, irql);
+        complete(irp, STATUS_SUCCESS, 0);
+        IoDeleteDevice(device);
+        KeSetEvent(&slot->removed, IO_NO_INCREMENT, FALSE);
+        return STATUS_SUCCESS;
+    case IRP_MN_QUERY_ID:
+        status = child_query_id(slot, ext->slot, irp, stack->Parameters.QueryId.IdType);
+        break;
+    case IRP_MN_QUERY_CAPABILITIES: {
+        PDEVICE_CAPABILITIES caps = stack->Parameters.DeviceCapabilities.Capabilities;
+        caps->Removable = 1;
+        caps->SurpriseRemovalOK = 1;
+        caps->EjectSupported = 0;
+        caps->UniqueID = 0;
+        caps->Address = ext->slot;
+        caps->UINumber = ext->slot;
+        status = STATUS_SUCCESS;
+        break;
+    }
+    case IRP_MN_QUERY_DEVICE_TEXT:
+        if (stack->Parameters.QueryDeviceText.DeviceTextType == DeviceTextDescription) {
+            WCHAR* text = ExAllocatePoolWithTag(PagedPool, 32 * sizeof(WCHAR), HIDSIM_TAG);
+            if (!text) {
+                status = STATUS_INSUFFICIENT_RESOURCES;
+                break;
+            }
+            text[put_text(text, 0, "HidSim virtual device")] = 0;
+            irp->IoStatus.Information = (ULONG_PTR)text;
+            status = STATUS_SUCCESS;
+        }
+        break;
+    case IRP_MN_QUERY_DEVICE_RELATIONS:
+        if (stack->Parameters.QueryDeviceRelations.Type == TargetDeviceRelation) {
+            PDEVICE_RELATIONS relations = ExAllocatePoolWithTag(PagedPool, sizeof(DEVICE_RELATIONS), HIDSIM_TAG);
+            if (!relations) {
+                status = STATUS_INSUFFICIENT_RESOURCES;
+                break;
+            }
+            relations->Count = 1;
+            relations->Objects[0] = device;
+            ObReferenceObject(device);
+            irp->IoStatus.Information = (ULONG_PTR)relations;
+            status = STATUS_SUCCESS;
+        }
+        break;
+    default:
+        break;
+    }
+    irp->IoStatus.Status = status;
+    IoCompleteRequest(irp, IO_NO_INCREMENT);
+    return status;
+}
+
+/* ---- the bus device ---- */
+
+static NTSTATUS NTAPI lower_done(PDEVICE_OBJECT device, PIRP irp, PVOID context) {
+    (void)device;
+    (void)irp;
+    KeSetEvent((PKEVENT)context, IO_NO_INCREMENT, FALSE);
+    return STATUS_MORE_PROCESSING_REQUIRED;
+}
+
+/* Passes a request down and waits for the device below to finish it. */
+static NTSTATUS call_lower_and_wait(BusExtension* ext, PIRP irp) {
+    KEVENT done;
+    KeInitializeEvent(&done, NotificationEvent, FALSE);
+    IoCopyCurrentIrpStackLocationToNext(irp);
+    IoSetCompletionRoutine(irp, lower_done, &done, TRUE, TRUE, TRUE);
+    if (IoCallDriver(ext->lower, irp) == STATUS_PENDING) {
+        KeWaitForSingleObject(&done, Executive, KernelMode, FALSE, NULL);
+    }
+    return irp->IoStatus.Status;
+}
+
+static NTSTATUS bus_relations(PIRP irp) {
+    PDEVICE_RELATIONS relations = ExAllocatePoolWithTag(
+        PagedPool, sizeof(DEVICE_RELATIONS) + HIDSIM_MAX_DEVICES * sizeof(PDEVICE_OBJECT), HIDSIM_TAG);
+    if (!relations) return complete(irp, STATUS_INSUFFICIENT_RESOURCES, 0);
+    relations->Count = 0;
+    KIRQL irql;
+    KeAcquireSpinLock(&the_lock, &irql);
+    for (ULONG i = 0; i < HIDSIM_MAX_DEVICES; ++i) {
+        if (the_slots[i].plugged && the_slots[i].child) {
+            relations->Objects[relations->Count++] = the_slots[i].child;
+            ObReferenceObject(the_slots[i].child);
+        }
+    }
+    KeReleaseSpinLock(&the_lock, irql);
+    return complete(irp, STATUS_SUCCESS, (ULONG_PTR)relations);
+}
+
+static void delete_control(void) {
+    if (!the_control) return;
+    UNICODE_STRING link;
+    RtlInitUnicodeString(&link, HIDSIM_CONTROL_LINK_NAME);
+    IoDeleteSymbolicLink(&link);
+    IoDeleteDevice(the_control);
+    the_control = NULL;
+}
+
+static NTSTATUS bus_pnp(PDEVICE_OBJECT device, PIRP irp) {
+    BusExtension* ext = device->DeviceExtension;
+    PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
+    NTSTATUS status;
+
+    switch (stack->MinorFunction) {
+    case IRP_MN_START_DEVICE:
+        status = call_lower_and_wait(ext, irp);
+        if (status == STATUS_PENDING || status == STATUS_NOT_SUPPORTED) status = STATUS_SUCCESS;
+        complete(irp, status, 0);
+        /* The system does not ask for a new bus's children by itself. */
+        if (NT_SUCCESS(status)) IoInvalidateDeviceRelations(ext->physical, BusRelations);
+        return status;
+    case IRP_MN_QUERY_DEVICE_RELATIONS:
+        if (stack->Parameters.QueryDeviceRelations.Type == BusRelations) return bus_relations(irp);
+        break;
+    case IRP_MN_REMOVE_DEVICE: {
+        KIRQL irql;
+        KeAcquireSpinLock(&the_lock, &irql);
+        for (ULONG i = 0; i < HIDSIM_MAX_DEVICES; ++i) the_slots[i].plugged = FALSE;
+        KeReleaseSpinLock(&the_lock, irql);
+        delete_control();
+        irp->IoStatus.Status = STATUS_SUCCESS;
+        IoSkipCurrentIrpStackLocation(irp);
+        status = IoCallDriver(ext->lower, irp);
+        IoDetachDevice(ext->lower);
+        the_bus = NULL;
+        IoDeleteDevice(device);
+        return status;
+    }
+    case IRP_MN_QUERY_STOP_DEVICE:
+    case IRP_MN_CANCEL_STOP_DEVICE:
+    case IRP_MN_STOP_DEVICE:
+    case IRP_MN_QUERY_REMOVE_DEVICE:
+    case IRP_MN_CANCEL_REMOVE_DEVICE:
+    case IRP_MN_SURPRISE_REMOVAL:
+        irp->IoStatus.Status = STATUS_SUCCESS;
+        break;
+    default:
+        break;
+    }
+    IoSkipCurrentIrpStackLocation(irp);
+    return IoCallDriver(ext->lower, irp);
+}
+
+/* ---- the control channel ---- */
+
+static void lock_plugging(void) {
+    KeWaitForSingleObject(&the_plug_lock, Executive, KernelMode, FALSE, NULL);
+}
+static void unlock_plugging(void) {
+    KeSetEvent(&the_plug_lock, IO_NO_INCREMENT, FALSE);
+}
+
+static NTSTATUS plug(const HidSimPlug* request) {
+    if (request->slot >= HIDSIM_MAX_DEVICES) return STATUS_INVALID_PARAMETER;
+    if (!the_bus) return STATUS_DEVICE_NOT_READY;
+    DeviceSlot* slot = &the_slots[request->slot];
+    if (slot->child) return STATUS_DEVICE_BUSY;
+
+    PDEVICE_OBJECT child;
+    NTSTATUS status = IoCreateDevice(the_driver, sizeof(ChildExtension), NULL, FILE_DEVICE_UNKNOWN,
+                                     FILE_AUTOGENERATED_DEVICE_NAME, FALSE, &child);
+    if (!NT_SUCCESS(status)) return status;
+    ChildExtension* ext = child->DeviceExtension;
+    ext->kind = DeviceKind_Child;
+    ext->slot = request->slot;
+
+    KIRQL irql;
+    KeAcquireSpinLock(&the_lock, &irql);
+    slot->config = *request;
+    slot->config.manufacturer[HIDSIM_MAX_STRING - 1] = 0;
+    slot->config.product[HIDSIM_MAX_STRING - 1] = 0;
+    slot->config.serial[HIDSIM_MAX_STRING - 1] = 0;
+    slot->led = HidSimLed_Unknown;
+    slot->outputs_total = 0;
+    slot->inputs_total = 0;
+    slot->input_head = 0;
+    slot->input_count = 0;
+    slot->last_input_length = 0;
+    slot->output_count = 0;
+    slot->output_dropped = 0;
+    slot->started = FALSE;
+    InitializeListHead(&slot->pending_reads);
+    KeClearEvent(&slot->removed);
+    slot->child = child;
+    slot->plugged = TRUE;
+    KeReleaseSpinLock(&the_lock, irql);
+
+    child->Flags &= ~DO_DEVICE_INITIALIZING;
+    IoInvalidateDeviceRelations(((BusExtension*)the_bus->DeviceExtension)->physical, BusRelations);
+    return STATUS_SUCCESS;
+}
+
+/* Returns once the host has removed the child, so that the slot can be
+ * plugged again at once. */
+static NTSTATUS unplug(ULONG number) {
+    if (number >= HIDSIM_MAX_DEVICES) return STATUS_INVALID_PARAMETER;
+    DeviceSlot* slot = &the_slots[number];
+    KIRQL irql;
+    KeAcquireSpinLock(&the_lock, &irql);
+    BOOLEAN was_plugged = slot->plugged;
+    BOOLEAN has_child = slot->child != NULL;
+    slot->plugged = FALSE;
+    KeReleaseSpinLock(&the_lock, irql);
+    if (!has_child) return was_plugged ? STATUS_SUCCESS : STATUS_NO_SUCH_DEVICE;
+    fail_pending_reads(slot, STATUS_DEVICE_NOT_CONNECTED);
+    if (the_bus) IoInvalidateDeviceRelations(((BusExtension*)the_bus->DeviceExtension)->physical, BusRelations);
+    LARGE_INTEGER timeout;
+    timeout.QuadPart = -50000000LL; /* 5 s */
+    return KeWaitForSingleObject(&slot->removed, Executive, KernelMode, FALSE, &timeout) == STATUS_SUCCESS
+               ? STATUS_SUCCESS
+               : STATUS_TIMEOUT;
+}
+
+static NTSTATUS inject_input(const HidSimReport* report) {
+    if (report->slot >= HIDSIM_MAX_DEVICES || report->length < 1 || report->length > HIDSIM_MAX_REPORT) {
+        return STATUS_INVALID_PARAMETER;
+    }
+    DeviceSlot* slot = &the_slots[report->slot];
+    KIRQL irql;
+    KeAcquireSpinLock(&the_lock, &irql);
+    if (!slot->plugged) {
+        KeReleaseSpinLock(&the_lock, irql);
+        return STATUS_NO_SUCH_DEVICE;
+    }
+    RtlCopyMemory(slot->last_input, report->bytes, report->length);
+    slot->last_input_length = report->length;
+    PIRP reader = take_pending_read(slot);
+    if (reader) {
+        ++slot->inputs_total;
+        KeReleaseSpinLock(&the_lock, irql);
+        ULONG_PTR n = fill_read(reader, report->bytes, report->length);
+        complete(reader, STATUS_SUCCESS, n);
+        return STATUS_SUCCESS;
+    }
+    if (slot->input_count == HIDSIM_INPUT_QUEUE) {
+        /* Full: the oldest report is lost, as on a device whose host is slow. */
+        slot->input_head = (slot->input_head + 1) % HIDSIM_INPUT_QUEUE;
+        --slot->input_count;
+    }
+    ULONG at = (slot->input_head + slot->input_count) % HIDSIM_INPUT_QUEUE;
+    RtlCopyMemory(slot->input_bytes[at], report->bytes, report->length);
+    slot->input_length[at] = (UCHAR)report->length;
+    ++slot->input_count;
+    KeReleaseSpinLock(&the_lock, irql);
+    return STATUS_SUCCESS;
+}
+
+static NTSTATUS take_outputs(ULONG number, HidSimOutputs* out) {
+    if (number >= HIDSIM_MAX_DEVICES) return STATUS_INVALID_PARAMETER;
+    DeviceSlot* slot = &the_slots[number];
+    KIRQL irql;
+    KeAcquireSpinLock(&the_lock, &irql);
+    out->count = slot->output_count;
+    out->dropped = slot->output_dropped;
+    RtlCopyMemory(out->reports, slot->outputs, slot->output_count * sizeof(HidSimOutput));
+    slot->output_count = 0;
+    slot->output_dropped = 0;
+    KeReleaseSpinLock(&the_lock, irql);
+    return STATUS_SUCCESS;
+}
+
+static NTSTATUS status_of(ULONG number, HidSimStatus* out) {
+    if (number >= HIDSIM_MAX_DEVICES) return STATUS_INVALID_PARAMETER;
+    DeviceSlot* slot = &the_slots[number];
+    KIRQL irql;
+    RtlZeroMemory(out, sizeof *out);
+    KeAcquireSpinLock(&the_lock, &irql);
+    out->plugged = slot->plugged;
+    out->started = slot->started && slot->child != NULL;
+    out->led = slot->led;
+    if (slot->child) {
+        for (PLIST_ENTRY e = slot->pending_reads.Flink; e != &slot->pending_reads; e = e->Flink) ++out->pending_reads;
+    }
+    out->queued_inputs = slot->input_count;
+    out->outputs_total = slot->outputs_total;
+    out->inputs_total = slot->inputs_total;
+    out->vendor_id = slot->config.vendor_id;
+    out->product_id = slot->config.product_id;
+    out->version = slot->config.version;
+    KeReleaseSpinLock(&the_lock, irql);
+    return STATUS_SUCCESS;
+}
+
+static NTSTATUS control_request(PIRP irp) {
+    PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
+    ULONG in_length = stack->Parameters.DeviceIoControl.InputBufferLength;
+    ULONG out_length = stack->Parameters.DeviceIoControl.OutputBufferLength;
+    void* buffer = irp->AssociatedIrp.SystemBuffer;
+    NTSTATUS status;
+    ULONG_PTR information = 0;
+
+    switch (stack->Parameters.DeviceIoControl.IoControlCode) {
+    case HIDSIM_IOCTL_PLUG:
+        if (in_length < sizeof(HidSimPlug)) return complete(irp, STATUS_BUFFER_TOO_SMALL, 0);
+        lock_plugging();
+        status = plug(buffer);
+        unlock_plugging();
+        break;
+    case HIDSIM_IOCTL_UNPLUG:
+        if (in_length < sizeof(HidSimSlot)) return complete(irp, STATUS_BUFFER_TOO_SMALL, 0);
+        lock_plugging();
+        status = unplug(((HidSimSlot*)buffer)->slot);
+        unlock_plugging();
+        break;
+    case HIDSIM_IOCTL_UNPLUG_ALL:
+        lock_plugging();
+        status = STATUS_SUCCESS;
+        for (ULONG i = 0; i < HIDSIM_MAX_DEVICES; ++i) {
+            if (!the_slots[i].child) continue;
+            KIRQL irql;
+            KeAcquireSpinLock(&the_lock, &irql);
+            the_slots[i].plugged = FALSE;
+            KeReleaseSpinLock(&the_lock, irql);
+        }
+        /* One pass over the relations removes them all. */
+        for (ULONG i = 0; i < HIDSIM_MAX_DEVICES; ++i) {
+            if (the_slots[i].child && unplug(i) != STATUS_SUCCESS) status = STATUS_TIMEOUT;
+        }
+        unlock_plugging();
+        break;
+    case HIDSIM_IOCTL_INPUT:
+        if (in_length < sizeof(HidSimReport)) return complete(irp, STATUS_BUFFER_TOO_SMALL, 0);
+        status = inject_input(buffer);
+        break;
+    case HIDSIM_IOCTL_TAKE_OUTPUTS: {
+        if (in_length < sizeof(HidSimSlot) || out_length < sizeof(HidSimOutputs)) {
+            return complete(irp, STATUS_BUFFER_TOO_SMALL, 0);
+        }
+        ULONG number = ((HidSimSlot*)buffer)->slot;
+        status = take_outputs(number, buffer);
+        if (NT_SUCCESS(status)) information = sizeof(HidSimOutputs);
+        break;
+    }
+    case HIDSIM_IOCTL_STATUS: {
+        if (in_length < sizeof(HidSimSlot) || out_length < sizeof(HidSimStatus)) {
+            return complete(irp, STATUS_BUFFER_TOO_SMALL, 0);
+        }
+        ULONG number = ((HidSimSlot*)buffer)->slot;
+        status = status_of(number, buffer);
+        if (NT_SUCCESS(status)) information = sizeof(HidSimStatus);
+        break;
+    }
+    default:
+        status = STATUS_INVALID_DEVICE_REQUEST;
+        break;
+    }
+    return complete(irp, status, information);
+}
+
+/* ---- dispatch ---- */
+
+static NTSTATUS NTAPI dispatch_pnp(PDEVICE_OBJECT device, PIRP irp) {
+    switch (kind_of(device)) {
+    case DeviceKind_Bus: return bus_pnp(device, irp);
+    case DeviceKind_Child: return child_pnp(device, irp);
+    default: return complete(irp, STATUS_NOT_SUPPORTED, 0);
+    }
+}
+
+static NTSTATUS NTAPI dispatch_power(PDEVICE_OBJECT device, PIRP irp) {
+    PoStartNextPowerIrp(irp);
+    if (kind_of(device) == DeviceKind_Bus) {
+        IoSkipCurrentIrpStackLocation(irp);
+        return PoCallDriver(((BusExtension*)device->DeviceExtension)->lower, irp);
+    }
+    NTSTATUS status = irp->IoStatus.Status;
+    PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
+    if (stack->MinorFunction == IRP_MN_SET_POWER || stack->MinorFunction == IRP_MN_QUERY_POWER) {
+        status = STATUS_SUCCESS;
+    }
+    return complete(irp, status, irp->IoStatus.Information);
+}
+
+static NTSTATUS NTAPI dispatch_open_close(PDEVICE_OBJECT device, PIRP irp) {
+    (void)device;
+    return complete(irp, STATUS_SUCCESS, 0);
+}
+
+static NTSTATUS NTAPI dispatch_control(PDEVICE_OBJECT device, PIRP irp) {
+    if (kind_of(device) == DeviceKind_Control) return control_request(irp);
+    if (kind_of(device) == DeviceKind_Bus) {
+        IoSkipCurrentIrpStackLocation(irp);
+        return IoCallDriver(((BusExtension*)device->DeviceExtension)->lower, irp);
+    }
+    return complete(irp, STATUS_INVALID_DEVICE_REQUEST, 0);
+}
+
+static NTSTATUS NTAPI dispatch_internal_control(PDEVICE_OBJECT device, PIRP irp) {
+    if (kind_of(device) == DeviceKind_Child) return child_hid_request(device, irp);
+    if (kind_of(device) == DeviceKind_Bus) {
+        IoSkipCurrentIrpStackLocation(irp);
+        return IoCallDriver(((BusExtension*)device->DeviceExtension)->lower, irp);
+    }
+    return complete(irp, STATUS_INVALID_DEVICE_REQUEST, 0);
+}
+
+static NTSTATUS create_control(void) {
+    UNICODE_STRING name, link;
+    RtlInitUnicodeString(&name, HIDSIM_CONTROL_DEVICE_NAME);
+    RtlInitUnicodeString(&link, HIDSIM_CONTROL_LINK_NAME);
+    PDEVICE_OBJECT control;
+    NTSTATUS status = IoCreateDevice(the_driver, sizeof(ControlExtension), &name, FILE_DEVICE_UNKNOWN, 0, FALSE,
+                                     &control);
+    if (!NT_SUCCESS(status)) return status;
+    ((ControlExtension*)control->DeviceExtension)->kind = DeviceKind_Control;
+    status = IoCreateSymbolicLink(&link, &name);
+    if (!NT_SUCCESS(status)) {
+        IoDeleteDevice(control);
+        return status;
+    }
+    control->Flags &= ~DO_DEVICE_INITIALIZING;
+    the_control = control;
+    return STATUS_SUCCESS;
+}
+
+static NTSTATUS NTAPI add_device(PDRIVER_OBJECT driver, PDEVICE_OBJECT physical) {
+    if (the_bus) return STATUS_DEVICE_ALREADY_ATTACHED; /* one bus per system */
+    PDEVICE_OBJECT bus;
+    NTSTATUS status = IoCreateDevice(driver, sizeof(BusExtension), NULL, FILE_DEVICE_BUS_EXTENDER, 0, FALSE, &bus);
+    if (!NT_SUCCESS(status)) return status;
+    BusExtension* ext = bus->DeviceExtension;
+    ext->kind = DeviceKind_Bus;
+    ext->physical = physical;
+    ext->lower = IoAttachDeviceToDeviceStack(bus, physical);
+    if (!ext->lower) {
+        IoDeleteDevice(bus);
+        return STATUS_NO_SUCH_DEVICE;
+    }
+    if (!the_control && !NT_SUCCESS(status = create_control())) {
+        IoDetachDevice(ext->lower);
+        IoDeleteDevice(bus);
+        return status;
+    }
+    the_bus = bus;
+    bus->Flags &= ~DO_DEVICE_INITIALIZING;
+    return STATUS_SUCCESS;
+}
+
+static VOID NTAPI unload(PDRIVER_OBJECT driver) {
+    (void)driver;
+    delete_control();
+}
+
+NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT driver, PUNICODE_STRING registry_path) {
+    (void)registry_path;
+    the_driver = driver;
+    KeInitializeSpinLock(&the_lock);
+    KeInitializeEvent(&the_plug_lock, SynchronizationEvent, TRUE);
+    for (ULONG i = 0; i < HIDSIM_MAX_DEVICES; ++i) {
+        KeInitializeEvent(&the_slots[i].removed, NotificationEvent, TRUE);
+        InitializeListHead(&the_slots[i].pending_reads);
+    }
+    driver->MajorFunction[IRP_MJ_CREATE] = dispatch_open_close;
+    driver->MajorFunction[IRP_MJ_CLOSE] = dispatch_open_close;
+    driver->MajorFunction[IRP_MJ_CLEANUP] = dispatch_open_close;
+    driver->MajorFunction[IRP_MJ_DEVICE_CONTROL] = dispatch_control;
+    driver->MajorFunction[IRP_MJ_INTERNAL_DEVICE_CONTROL] = dispatch_internal_control;
+    driver->MajorFunction[IRP_MJ_PNP] = dispatch_pnp;
+    driver->MajorFunction[IRP_MJ_POWER] = dispatch_power;
+    driver->DriverExtension->AddDevice = add_device;
+    driver->DriverUnload = unload;
+    return STATUS_SUCCESS;
+}

@@ -1,0 +1,234 @@
+// User-mode side of the virtual HID device (see hidsim_client.h).
+#include "tools/hidsim/hidsim_client.h"
+
+#include <windows.h>
+#include <initguid.h>
+#include <devguid.h>
+#include <newdev.h>
+#include <setupapi.h>
+
+#include <cstdio>
+#include <cstring>
+
+namespace {
+
+constexpr char Bus_HardwareId[] = "root\\hidsimbus";
+constexpr char Bus_InstanceId[] = "ROOT\\HIDSIMBUS\\0000";
+// GUID_DEVINTERFACE_HID, spelled out to need no HID headers here.
+constexpr GUID Hid_InterfaceClass = {0x4D1E55B2, 0xF16F, 0x11CF, {0x88, 0xCB, 0x00, 0x11, 0x11, 0x00, 0x00, 0x30}};
+
+HANDLE open_control() {
+    return CreateFileA(HIDSIM_CONTROL_PATH, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                       OPEN_EXISTING, 0, nullptr);
+}
+
+bool control(DWORD code, const void* in, DWORD in_size, void* out, DWORD out_size) {
+    HANDLE channel = open_control();
+    if (channel == INVALID_HANDLE_VALUE) return false;
+    DWORD returned = 0;
+    BOOL ok = DeviceIoControl(channel, code, const_cast<void*>(in), in_size, out, out_size, &returned, nullptr);
+    CloseHandle(channel);
+    return ok != 0;
+}
+
+void copy_wide(uint16_t* out, const char* text) {
+    uint32_t i = 0;
+    for (; text && text[i] && i + 1 < HIDSIM_MAX_STRING; ++i) out[i] = static_cast<unsigned char>(text[i]);
+    out[i] = 0;
+}
+
+bool wait_until(bool (*condition)(), uint32_t timeout_ms) {
+    DWORD start = GetTickCount();
+    for (;;) {
+        if (condition()) return true;
+        if (GetTickCount() - start >= timeout_ms) return false;
+        Sleep(5);
+    }
+}
+
+bool is_bus(HDEVINFO set, SP_DEVINFO_DATA* data) {
+    char ids[512] = {};
+    if (!SetupDiGetDeviceRegistryPropertyA(set, data, SPDRP_HARDWAREID, nullptr, reinterpret_cast<BYTE*>(ids),
+                                           sizeof ids - 2, nullptr)) {
+        return false;
+    }
+    for (const char* id = ids; *id; id += strlen(id) + 1) {
+        if (lstrcmpiA(id, Bus_HardwareId) == 0) return true;
+    }
+    return false;
+}
+
+// The interface of the slot's device: hidclass names it after the bus's
+// device ID (vendor and product) and instance ID (the slot number).
+bool find_interface(uint32_t slot, char* path, uint32_t size) {
+    HidSimStatus status;
+    if (!hidsim_status(slot, &status)) return false;
+    char wanted[64];
+    snprintf(wanted, sizeof wanted, "#vid_%04x&pid_%04x#%u#", status.vendor_id, status.product_id,
+             static_cast<unsigned>(slot));
+    HDEVINFO set = SetupDiGetClassDevsA(&Hid_InterfaceClass, nullptr, nullptr, DIGCF_PRESENT | DIGCF_DEVICEINTERFACE);
+    if (set == INVALID_HANDLE_VALUE) return false;
+    bool found = false;
+    SP_DEVICE_INTERFACE_DATA data = {};
+    data.cbSize = sizeof data;
+    for (DWORD i = 0; !found && SetupDiEnumDeviceInterfaces(set, nullptr, &Hid_InterfaceClass, i, &data); ++i) {
+        char storage[1024];
+        auto* detail = reinterpret_cast<SP_DEVICE_INTERFACE_DETAIL_DATA_A*>(storage);
+        detail->cbSize = sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_A);
+        if (!SetupDiGetDeviceInterfaceDetailA(set, &data, detail, sizeof storage, nullptr, nullptr)) continue;
+        char lower[1024];
+        uint32_t n = 0;
+        for (; detail->DevicePath[n] && n + 1 < sizeof lower; ++n) {
+            char c = detail->DevicePath[n];
+            lower[n] = (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
+        }
+        lower[n] = 0;
+        if (strstr(lower, wanted) && strlen(detail->DevicePath) < size) {
+            strcpy(path, detail->DevicePath);
+            found = true;
+        }
+    }
+    SetupDiDestroyDeviceInfoList(set);
+    return found;
+}
+
+uint32_t waited_slot;
+
+bool slot_present() {
+    char path[1024];
+    if (!find_interface(waited_slot, path, sizeof path)) return false;
+    HANDLE device = CreateFileA(path, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                OPEN_EXISTING, 0, nullptr);
+    if (device == INVALID_HANDLE_VALUE) return false;
+    CloseHandle(device);
+    return true;
+}
+
+bool slot_absent() {
+    char path[1024];
+    HidSimStatus status;
+    if (hidsim_status(waited_slot, &status) && status.started) return false;
+    return !find_interface(waited_slot, path, sizeof path);
+}
+
+}  // namespace
+
+HidSimDevice hidsim_default_device(uint32_t slot) {
+    return HidSimDevice{slot, HidSimDefault_Vendor, HidSimDefault_Product, HidSimDefault_Version, nullptr, nullptr,
+                        nullptr};
+}
+
+bool hidsim_available() {
+    HANDLE channel = open_control();
+    if (channel == INVALID_HANDLE_VALUE) return false;
+    CloseHandle(channel);
+    return true;
+}
+
+bool hidsim_install(const char* inf_path) {
+    if (!hidsim_available()) {
+        HDEVINFO set = SetupDiCreateDeviceInfoList(&GUID_DEVCLASS_SYSTEM, nullptr);
+        if (set == INVALID_HANDLE_VALUE) return false;
+        SP_DEVINFO_DATA data = {};
+        data.cbSize = sizeof data;
+        if (SetupDiCreateDeviceInfoA(set, Bus_InstanceId, &GUID_DEVCLASS_SYSTEM, nullptr, nullptr, 0, &data)) {
+            static const char ids[] = "root\\hidsimbus\0";
+            if (!SetupDiSetDeviceRegistryPropertyA(set, &data, SPDRP_HARDWAREID, reinterpret_cast<const BYTE*>(ids),
+                                                   sizeof ids) ||
+                !SetupDiCallClassInstaller(DIF_REGISTERDEVICE, set, &data)) {
+                SetupDiDestroyDeviceInfoList(set);
+                return false;
+            }
+        } else if (GetLastError() != ERROR_DEVINST_ALREADY_EXISTS) {
+            SetupDiDestroyDeviceInfoList(set);
+            return false;
+        }
+        SetupDiDestroyDeviceInfoList(set);
+        BOOL reboot = FALSE;
+        if (!UpdateDriverForPlugAndPlayDevicesA(nullptr, Bus_HardwareId, inf_path, INSTALLFLAG_FORCE, &reboot)) {
+            return false;
+        }
+    }
+    return wait_until(hidsim_available, 10000);
+}
+
+bool hidsim_uninstall() {
+    HDEVINFO set = SetupDiGetClassDevsA(&GUID_DEVCLASS_SYSTEM, nullptr, nullptr, 0);
+    if (set == INVALID_HANDLE_VALUE) return false;
+    SP_DEVINFO_DATA data = {};
+    data.cbSize = sizeof data;
+    bool ok = true;
+    for (DWORD i = 0; SetupDiEnumDeviceInfo(set, i, &data); ++i) {
+        if (is_bus(set, &data) && !SetupDiCallClassInstaller(DIF_REMOVE, set, &data)) ok = false;
+    }
+    SetupDiDestroyDeviceInfoList(set);
+    return ok && wait_until([] { return !hidsim_available(); }, 10000);
+}
+
+bool hidsim_plug(const HidSimDevice& device) {
+    HidSimPlug request = {};
+    request.slot = device.slot;
+    request.vendor_id = device.vendor_id;
+    request.product_id = device.product_id;
+    request.version = device.version;
+    copy_wide(request.manufacturer, device.manufacturer ? device.manufacturer : "HidSim");
+    copy_wide(request.product, device.product ? device.product : "HidSim LED and button");
+    char serial[16];
+    snprintf(serial, sizeof serial, "HS%04u", static_cast<unsigned>(device.slot));
+    copy_wide(request.serial, device.serial ? device.serial : serial);
+    return control(HIDSIM_IOCTL_PLUG, &request, sizeof request, nullptr, 0);
+}
+
+bool hidsim_unplug(uint32_t slot) {
+    HidSimSlot request = {slot};
+    return control(HIDSIM_IOCTL_UNPLUG, &request, sizeof request, nullptr, 0);
+}
+
+bool hidsim_unplug_all() {
+    return control(HIDSIM_IOCTL_UNPLUG_ALL, nullptr, 0, nullptr, 0);
+}
+
+bool hidsim_send_input(uint32_t slot, const uint8_t* bytes, uint32_t length) {
+    if (!bytes || length < 1 || length > HIDSIM_MAX_REPORT) return false;
+    HidSimReport report = {};
+    report.slot = slot;
+    report.length = length;
+    memcpy(report.bytes, bytes, length);
+    return control(HIDSIM_IOCTL_INPUT, &report, sizeof report, nullptr, 0);
+}
+
+bool hidsim_take_outputs(uint32_t slot, HidSimOutputs* out) {
+    if (!out) return false;
+    memset(out, 0, sizeof *out);
+    HidSimSlot request = {slot};
+    return control(HIDSIM_IOCTL_TAKE_OUTPUTS, &request, sizeof request, out, sizeof *out);
+}
+
+bool hidsim_status(uint32_t slot, HidSimStatus* out) {
+    if (!out) return false;
+    HidSimSlot request = {slot};
+    return control(HIDSIM_IOCTL_STATUS, &request, sizeof request, out, sizeof *out);
+}
+
+bool hidsim_wait_present(uint32_t slot, uint32_t timeout_ms) {
+    waited_slot = slot;
+    return wait_until(slot_present, timeout_ms);
+}
+
+bool hidsim_wait_absent(uint32_t slot, uint32_t timeout_ms) {
+    waited_slot = slot;
+    return wait_until(slot_absent, timeout_ms);
+}
+
+bool hidsim_interface_path(uint32_t slot, char* buffer, uint32_t size) {
+    return buffer && size && find_interface(slot, buffer, size);
+}
+
+const char* hidsim_led_name(uint32_t led) {
+    switch (led) {
+    case HidSimLed_On: return "on";
+    case HidSimLed_Off: return "off";
+    case HidSimLed_Other: return "other";
+    default: return "unknown";
+    }
+}

@@ -1,0 +1,56 @@
+// User-mode side of the virtual HID device: installing the drivers into the
+// current prefix, and plugging, feeding and watching devices through the
+// bus's control channel. Test programs and hidsim.exe link it.
+#pragma once
+
+#include <cstdint>
+
+#include "tools/hidsim/hidsim_protocol.h"
+
+// A device to plug: slot 0 is the program's own device by default.
+struct HidSimDevice {
+    uint32_t slot;
+    uint16_t vendor_id;
+    uint16_t product_id;
+    uint16_t version;
+    const char* manufacturer;  // ASCII; null for the default
+    const char* product;
+    const char* serial;        // null: "HS" and the slot number, four digits
+};
+
+constexpr uint16_t HidSimDefault_Vendor = 0x1234;
+constexpr uint16_t HidSimDefault_Product = 0x0001;
+constexpr uint16_t HidSimDefault_Version = 0x0100;
+constexpr uint8_t HidSimButton_Pressed = 20;
+constexpr uint8_t HidSimButton_Released = 40;
+
+// The default device in a slot: 1234:0001 version 0100.
+HidSimDevice hidsim_default_device(uint32_t slot);
+
+// Installs both drivers from the INF (a Windows path) and waits until the
+// control channel answers. Installing again is harmless.
+bool hidsim_install(const char* inf_path);
+// Removes the bus (its devices go with it) and waits until the channel is gone.
+bool hidsim_uninstall();
+// True when the bus's control channel opens.
+bool hidsim_available();
+
+bool hidsim_plug(const HidSimDevice& device);
+// Returns after the host has removed the device.
+bool hidsim_unplug(uint32_t slot);
+bool hidsim_unplug_all();
+// Sends a report as the host will read it: bytes[0] is the report ID (0).
+bool hidsim_send_input(uint32_t slot, const uint8_t* bytes, uint32_t length);
+// Fills out with the output reports received since the last call, and clears them.
+bool hidsim_take_outputs(uint32_t slot, HidSimOutputs* out);
+bool hidsim_status(uint32_t slot, HidSimStatus* out);
+
+// Waits until the slot's HID interface is there and opens (present), or is
+// gone (absent); false on timeout.
+bool hidsim_wait_present(uint32_t slot, uint32_t timeout_ms);
+bool hidsim_wait_absent(uint32_t slot, uint32_t timeout_ms);
+// The slot's HID interface path into buffer; false when there is none.
+bool hidsim_interface_path(uint32_t slot, char* buffer, uint32_t size);
+
+// "on", "off", "unknown" or "other".
+const char* hidsim_led_name(uint32_t led);

@@ -1,0 +1,195 @@
+// hidsim.exe: the virtual HID device from the command line, for scripts and
+// tests, or, started without arguments, as a control panel for a person.
+#include <windows.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "tools/hidsim/hidsim_client.h"
+#include "tools/hidsim/hidsim_panel.h"
+
+namespace {
+
+constexpr char Usage[] =
+    "usage: hidsim                      the control panel (slot 0)\n"
+    "       hidsim install [INF]         install the drivers (default: hidsim.inf beside hidsim.exe)\n"
+    "       hidsim uninstall\n"
+    "       hidsim plug [-d N] [--vid HEX] [--pid HEX] [--version HEX] [--serial S]\n"
+    "                   [--product S] [--manufacturer S] [--count K] [--no-wait]\n"
+    "       hidsim unplug [-d N] [--count K] | hidsim unplug --all\n"
+    "       hidsim press [-d N]          input report 00 14 (button pressed, 20)\n"
+    "       hidsim release [-d N]        input report 00 28 (button released, 40)\n"
+    "       hidsim report [-d N] HEX...  any input report, report ID byte first\n"
+    "       hidsim outputs [-d N]        print and clear the output reports received\n"
+    "       hidsim status [-d N]\n"
+    "       hidsim wait-present [-d N] [--timeout MS]\n"
+    "       hidsim wait-absent [-d N] [--timeout MS]\n"
+    "N is a device slot (default 0); --count K repeats over slots N to N+K-1.\n"
+    "Exit code: 0 done, 1 failed, 2 bad arguments.\n";
+
+int usage() {
+    fputs(Usage, stderr);
+    return 2;
+}
+
+bool parse_hex(const char* text, unsigned long limit, unsigned long* out) {
+    if (!text || !*text) return false;
+    char* end = nullptr;
+    unsigned long value = strtoul(text, &end, 16);
+    if (*end || value > limit) return false;
+    *out = value;
+    return true;
+}
+
+bool parse_decimal(const char* text, unsigned long limit, unsigned long* out) {
+    if (!text || !*text) return false;
+    char* end = nullptr;
+    unsigned long value = strtoul(text, &end, 10);
+    if (*end || value > limit) return false;
+    *out = value;
+    return true;
+}
+
+struct Options {
+    unsigned long slot = 0;
+    unsigned long count = 1;
+    unsigned long timeout = 10000;
+    bool all = false;
+    bool wait = true;
+    HidSimDevice device = hidsim_default_device(0);
+    uint8_t bytes[HIDSIM_MAX_REPORT] = {};
+    uint32_t length = 0;
+};
+
+bool parse(int argc, char** argv, Options* o) {
+    for (int i = 2; i < argc; ++i) {
+        const char* a = argv[i];
+        const char* next = i + 1 < argc ? argv[i + 1] : nullptr;
+        unsigned long v = 0;
+        if (!strcmp(a, "-d") && parse_decimal(next, HIDSIM_MAX_DEVICES - 1, &o->slot)) {
+            ++i;
+        } else if (!strcmp(a, "--count") && parse_decimal(next, HIDSIM_MAX_DEVICES, &o->count) && o->count) {
+            ++i;
+        } else if (!strcmp(a, "--timeout") && parse_decimal(next, 600000, &o->timeout)) {
+            ++i;
+        } else if (!strcmp(a, "--vid") && parse_hex(next, 0xFFFF, &v)) {
+            o->device.vendor_id = static_cast<uint16_t>(v);
+            ++i;
+        } else if (!strcmp(a, "--pid") && parse_hex(next, 0xFFFF, &v)) {
+            o->device.product_id = static_cast<uint16_t>(v);
+            ++i;
+        } else if (!strcmp(a, "--version") && parse_hex(next, 0xFFFF, &v)) {
+            o->device.version = static_cast<uint16_t>(v);
+            ++i;
+        } else if (!strcmp(a, "--serial") && next) {
+            o->device.serial = argv[++i];
+        } else if (!strcmp(a, "--product") && next) {
+            o->device.product = argv[++i];
+        } else if (!strcmp(a, "--manufacturer") && next) {
+            o->device.manufacturer = argv[++i];
+        } else if (!strcmp(a, "--all")) {
+            o->all = true;
+        } else if (!strcmp(a, "--no-wait")) {
+            o->wait = false;
+        } else if (parse_hex(a, 0xFF, &v) && o->length < HIDSIM_MAX_REPORT) {
+            o->bytes[o->length++] = static_cast<uint8_t>(v);
+        } else {
+            return false;
+        }
+    }
+    return o->slot + o->count <= HIDSIM_MAX_DEVICES;
+}
+
+int fail(const char* what) {
+    fprintf(stderr, "hidsim: %s failed (is the simulator installed in this prefix?)\n", what);
+    return 1;
+}
+
+int print_status(uint32_t slot) {
+    HidSimStatus s;
+    if (!hidsim_status(slot, &s)) return fail("status");
+    printf("slot=%u plugged=%u started=%u led=%s pending_reads=%u queued_inputs=%u outputs=%u inputs=%u "
+           "vid=%04X pid=%04X version=%04X\n",
+           static_cast<unsigned>(slot), static_cast<unsigned>(s.plugged), static_cast<unsigned>(s.started),
+           hidsim_led_name(s.led), static_cast<unsigned>(s.pending_reads), static_cast<unsigned>(s.queued_inputs),
+           static_cast<unsigned>(s.outputs_total), static_cast<unsigned>(s.inputs_total), s.vendor_id, s.product_id,
+           s.version);
+    return 0;
+}
+
+int print_outputs(uint32_t slot) {
+    static HidSimOutputs outputs;
+    if (!hidsim_take_outputs(slot, &outputs)) return fail("outputs");
+    for (uint32_t i = 0; i < outputs.count; ++i) {
+        for (uint32_t b = 0; b < outputs.reports[i].length; ++b) printf(b ? " %02X" : "%02X", outputs.reports[i].bytes[b]);
+        printf("\n");
+    }
+    if (outputs.dropped) printf("dropped=%u\n", static_cast<unsigned>(outputs.dropped));
+    return 0;
+}
+
+void default_inf(char* path, DWORD size) {
+    DWORD n = GetModuleFileNameA(nullptr, path, size);
+    while (n && path[n - 1] != '\\' && path[n - 1] != '/') --n;
+    path[n] = 0;
+    strncat(path, "hidsim.inf", size - n - 1);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    if (argc < 2) return hidsim_panel_run(0);
+    const char* command = argv[1];
+    if (!strcmp(command, "--help") || !strcmp(command, "-h")) {
+        fputs(Usage, stdout);
+        return 0;
+    }
+    if (!strcmp(command, "install")) {
+        if (argc > 3) return usage();
+        char inf[MAX_PATH];
+        if (argc == 3) {
+            if (!GetFullPathNameA(argv[2], sizeof inf, inf, nullptr)) return usage();
+        } else {
+            default_inf(inf, sizeof inf);
+        }
+        return hidsim_install(inf) ? 0 : fail("install");
+    }
+    if (!strcmp(command, "uninstall")) return argc == 2 ? (hidsim_uninstall() ? 0 : fail("uninstall")) : usage();
+
+    Options o;
+    if (!parse(argc, argv, &o)) return usage();
+    bool takes_bytes = !strcmp(command, "report");
+    if (o.length && !takes_bytes) return usage();
+
+    for (unsigned long slot = o.slot; slot < o.slot + o.count; ++slot) {
+        uint32_t s = static_cast<uint32_t>(slot);
+        if (!strcmp(command, "plug")) {
+            HidSimDevice device = o.device;
+            device.slot = s;
+            if (!hidsim_plug(device)) return fail("plug");
+            if (o.wait && !hidsim_wait_present(s, o.timeout)) return fail("plug (device did not appear)");
+        } else if (!strcmp(command, "unplug")) {
+            if (o.all) return hidsim_unplug_all() ? 0 : fail("unplug");
+            if (!hidsim_unplug(s)) return fail("unplug");
+            if (o.wait && !hidsim_wait_absent(s, o.timeout)) return fail("unplug (device did not go)");
+        } else if (!strcmp(command, "press") || !strcmp(command, "release")) {
+            uint8_t report[2] = {0, command[0] == 'p' ? HidSimButton_Pressed : HidSimButton_Released};
+            if (!hidsim_send_input(s, report, sizeof report)) return fail(command);
+        } else if (takes_bytes) {
+            if (!o.length) return usage();
+            if (!hidsim_send_input(s, o.bytes, o.length)) return fail("report");
+        } else if (!strcmp(command, "outputs")) {
+            if (print_outputs(s)) return 1;
+        } else if (!strcmp(command, "status")) {
+            if (print_status(s)) return 1;
+        } else if (!strcmp(command, "wait-present")) {
+            if (!hidsim_wait_present(s, o.timeout)) return fail("wait-present");
+        } else if (!strcmp(command, "wait-absent")) {
+            if (!hidsim_wait_absent(s, o.timeout)) return fail("wait-absent");
+        } else {
+            return usage();
+        }
+    }
+    return 0;
+}
