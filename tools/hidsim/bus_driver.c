@@ -160,10 +160,15 @@ static void fail_pending_reads(DeviceSlot* slot, NTSTATUS status) {
 /* ---- the child devices' HID requests ---- */
 
 static const USHORT* string_of(DeviceSlot* slot, ULONG id) {
+    /* Windows numbers the strings 14, 15 and 16; hidclass under Wine asks
+     * for them as 1, 2 and 3. */
     switch (id) {
-    case HidString_Manufacturer: return slot->config.manufacturer;
-    case HidString_Product: return slot->config.product;
-    case HidString_Serial: return slot->config.serial;
+    case HidString_Manufacturer:
+    case HidString_WineManufacturer: return slot->config.manufacturer;
+    case HidString_Product:
+    case HidString_WineProduct: return slot->config.product;
+    case HidString_Serial:
+    case HidString_WineSerial: return slot->config.serial;
     default: return NULL;
     }
 }
@@ -218,10 +223,10 @@ static NTSTATUS child_hid_request(PDEVICE_OBJECT device, PIRP irp) {
         return complete(irp, STATUS_SUCCESS, sizeof attributes);
     }
     case HidIoctl_GetString: {
-        /* The argument is the value itself, not a pointer: string ID in the
-         * low word, language in the high word. */
-        ULONG id = (ULONG)(ULONG_PTR)stack->Parameters.DeviceIoControl.Type3InputBuffer & 0xFFFF;
-        const USHORT* text = string_of(slot, id);
+        /* The argument is the value itself, not a pointer: the string ID in
+         * the low word, the language in the high word. */
+        ULONG_PTR argument = (ULONG_PTR)stack->Parameters.DeviceIoControl.Type3InputBuffer;
+        const USHORT* text = string_of(slot, argument & 0xFFFF);
         if (!text) return complete(irp, STATUS_INVALID_PARAMETER, 0);
         ULONG chars = wide_length(text, HIDSIM_MAX_STRING - 1);
         ULONG bytes = (chars + 1) * sizeof(WCHAR);

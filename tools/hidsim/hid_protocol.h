@@ -26,6 +26,9 @@
 #define HidString_Manufacturer 14
 #define HidString_Product 15
 #define HidString_Serial 16
+#define HidString_WineManufacturer 1
+#define HidString_WineProduct 2
+#define HidString_WineSerial 3
 
 #define HidDescriptor_Hid 0x21
 #define HidDescriptor_Report 0x22

@@ -111,6 +111,29 @@ bool slot_absent() {
     return !find_interface(waited_slot, path, sizeof path);
 }
 
+// Every new device instance has its minidriver installed from the copy of the
+// INF that the system keeps in its inf folder, so the drivers must be there
+// too: else the file copy asks for a disk, and the plug hangs.
+bool place_drivers_beside_kept_inf(const char* inf_path) {
+    char source_dir[MAX_PATH];
+    lstrcpynA(source_dir, inf_path, sizeof source_dir);
+    char* slash = strrchr(source_dir, '\\');
+    if (!slash) return false;
+    slash[1] = 0;
+    char inf_dir[MAX_PATH];
+    UINT n = GetWindowsDirectoryA(inf_dir, sizeof inf_dir);
+    if (!n || n + 5 >= sizeof inf_dir) return false;
+    lstrcatA(inf_dir, "\\inf\\");
+    static const char* const drivers[] = {"hidsimbus.sys", "hidsimhid.sys"};
+    for (const char* name : drivers) {
+        char from[MAX_PATH * 2], to[MAX_PATH * 2];
+        snprintf(from, sizeof from, "%s%s", source_dir, name);
+        snprintf(to, sizeof to, "%s%s", inf_dir, name);
+        if (!CopyFileA(from, to, FALSE)) return false;
+    }
+    return true;
+}
+
 }  // namespace
 
 HidSimDevice hidsim_default_device(uint32_t slot) {
@@ -126,6 +149,7 @@ bool hidsim_available() {
 }
 
 bool hidsim_install(const char* inf_path) {
+    if (!inf_path || !place_drivers_beside_kept_inf(inf_path)) return false;
     if (!hidsim_available()) {
         HDEVINFO set = SetupDiCreateDeviceInfoList(&GUID_DEVCLASS_SYSTEM, nullptr);
         if (set == INVALID_HANDLE_VALUE) return false;

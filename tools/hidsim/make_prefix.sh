@@ -1,0 +1,13 @@
+#!/usr/bin/env bash
+# Makes (once) a Wine prefix with the virtual HID device's drivers installed.
+#   make_prefix.sh WINE_RUN PREFIX HIDSIM_EXE
+# The drivers come back by themselves whenever the prefix's wineserver starts.
+set -u
+wine_run=$1 prefix=$(realpath -m "$2") hidsim=$3
+"$wine_run" --prefix "$prefix" --init || exit 1
+if [ ! -f "$prefix/.hidsim-ready" ]; then
+  # The INF and drivers are installed from the folder hidsim.exe lives in.
+  "$wine_run" --prefix "$prefix" -- "$hidsim" install || { echo "hidsim install failed" >&2; exit 1; }
+  touch "$prefix/.hidsim-ready"
+fi
+"$wine_run" --prefix "$prefix" -- "$hidsim" status >/dev/null || { echo "simulator not answering" >&2; exit 1; }
