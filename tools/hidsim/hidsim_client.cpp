@@ -42,7 +42,7 @@ bool wait_until(bool (*condition)(), uint32_t timeout_ms) {
     for (;;) {
         if (condition()) return true;
         if (GetTickCount() - start >= timeout_ms) return false;
-        Sleep(5);
+        Sleep(10);
     }
 }
 
@@ -95,6 +95,10 @@ bool find_interface(uint32_t slot, char* path, uint32_t size) {
 uint32_t waited_slot;
 
 bool slot_present() {
+    // The cheap question first: walking every HID interface while the host
+    // is still installing the device only slows the host down.
+    HidSimStatus status;
+    if (!hidsim_status(waited_slot, &status) || !status.started) return false;
     char path[1024];
     if (!find_interface(waited_slot, path, sizeof path)) return false;
     HANDLE device = CreateFileA(path, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,

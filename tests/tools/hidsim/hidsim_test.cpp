@@ -203,3 +203,24 @@ TEST_F(SimulatorTest, HundredPlugCyclesWithoutAFailure) {
 }
 
 }  // namespace
+
+namespace {
+
+std::string windows_path(const char* unix_path) {
+    std::string path = "Z:";
+    for (const char* p = unix_path; *p; ++p) path += *p == '/' ? '\\' : *p;
+    return path;
+}
+
+// Runs last in this program: the prefix ends as it began, installed.
+TEST_F(SimulatorTest, UninstallTakesTheBusAndItsDevicesAwayAndInstallBringsThemBack) {
+    ASSERT_TRUE(plug(device(0)));
+    ASSERT_TRUE(hidsim_uninstall());
+    EXPECT_FALSE(hidsim_available());
+    EXPECT_TRUE(path_of(0).empty()) << "the device went with its bus";
+    ASSERT_TRUE(hidsim_install(windows_path(HIDSIM_INF).c_str()));
+    EXPECT_TRUE(hidsim_available());
+    EXPECT_TRUE(plug(device(0)));
+}
+
+}  // namespace
