@@ -1,18 +1,24 @@
 #!/usr/bin/env python3
 """The real program under Wine, used as a person uses it: real X clicks at the
 controls' screen positions, texts read from outside by a probe program, the
-warning box answered with a click, the window closed with its close box.
+warning box answered with a click, the window closed with its close box; the
+device is the virtual one, plugged, fed and read at the bus by the probe.
 
-usage: app_e2e_test.py WINE_RUN EXE PROBE WORKDIR
+usage: app_e2e_test.py WINE_RUN EXE PROBE WORKDIR PREFIX OBJDUMP [--scenario HIDSIM_EXE]
+
+--scenario plays only the short tour the run command shows (device absent,
+plugged, button pressed, LED on, LED off, unplugged), next to the simulator's
+control panel, and saves a screenshot of each step.
 """
 import os
 import subprocess
 import sys
 import time
 
-wine_run, exe, probe_exe, workdir = sys.argv[1:5]
+wine_run, exe, probe_exe, workdir, prefix, objdump = sys.argv[1:7]
+scenario_panel = sys.argv[8] if len(sys.argv) > 8 and sys.argv[7] == "--scenario" else None
 os.makedirs(workdir, exist_ok=True)
-prefix = os.path.join(workdir, "wineprefix-e2e")
+prefix = os.path.abspath(prefix)
 
 TITLE = "Пример работы с HID устройством".encode("cp1251")
 START_TEXT = "Устройство не обнаруженно ( PID — 1H;  VID — 1234H )".encode("cp1251")
@@ -21,6 +27,9 @@ LED_ON = "Зажечь светодиод".encode("cp1251")
 LED_OFF = "Погасить светодиод".encode("cp1251")
 LABEL = "Кнопка нажата?".encode("cp1251")
 NO_LINK = "Нет связи с устройством!".encode("cp1251")
+YES = "Да".encode("cp1251")
+CONNECTED = "Подключено HID устройство".encode("cp1251")
+LOST_TEXT = "Устройство не обнаруженно ( PID — 1H;  VID — 1234H) ".encode("cp1251")
 
 failures = []
 
@@ -64,6 +73,13 @@ class Probe:
         self.p.wait(timeout=30)
 
 
+def kill_server():
+    subprocess.run(["wineserver", "-k"], env=dict(env, WINEPREFIX=prefix), stdout=subprocess.DEVNULL,
+                   stderr=subprocess.DEVNULL)
+    subprocess.run(["wineserver", "-w"], env=dict(env, WINEPREFIX=prefix), stdout=subprocess.DEVNULL,
+                   stderr=subprocess.DEVNULL)
+
+
 def click(x, y):
     subprocess.run(["xdotool", "mousemove", str(x), str(y), "click", "1"], env=env, check=True)
 
@@ -89,20 +105,131 @@ def text(probe, hwnd, number):
     return bytes.fromhex(words[1]) if len(words) == 2 and words[1] != "-" else b""
 
 
-try:
-    subprocess.run([wine_run, "--prefix", prefix, "--init"], env=env, check=True)
-    probe = Probe()
+def wait_text(probe, hwnd, number, want, timeout_ms):
+    """Waits until a control shows want; the milliseconds it took, or None."""
+    words = probe.ask(f"waittext {hwnd} {number} {want.hex()} {timeout_ms}").split()
+    return int(words[1]) if words[0] == "ok" else None
 
-    # No device at start.
+
+def start_app(probe):
+    """Starts the program; its process, window and the status text it had when it first became visible."""
     app = wine(exe)
     words = probe.ask(f"window {TITLE.hex()} 20000").split()
-    check(words[0] == "window", "the window appears")
+    if words[0] != "window":
+        return app, None, None, words
     hwnd = words[1]
     # The window exists hidden while it is built; wait for it to show.
     deadline = time.time() + 10
     while words[2] != "1" and time.time() < deadline:
-        time.sleep(0.02)
+        time.sleep(0.005)
         words = probe.ask(f"describe {hwnd}").split()
+    first_status = text(probe, hwnd, 1)
+    return app, hwnd, first_status, words
+
+
+def close_app(probe, app, hwnd):
+    point = probe.ask(f"closebox {hwnd}").split()
+    if point[0] != "point":
+        app.kill()
+        return "no close box"
+    click(int(point[1]), int(point[2]))
+    try:
+        return app.wait(timeout=30)
+    except subprocess.TimeoutExpired:
+        app.kill()
+        return "still running"
+
+
+def outputs(probe):
+    words = probe.ask("outputs 0").split()
+    return words[2:] if words[0] == "outputs" else ["<no answer>"]
+
+
+def check_exe():
+    with open(exe, "rb") as f:
+        image = f.read()
+    pe = int.from_bytes(image[0x3C:0x40], "little")
+    machine = int.from_bytes(image[pe + 4:pe + 6], "little")
+    magic = int.from_bytes(image[pe + 24:pe + 26], "little")
+    subsystem = int.from_bytes(image[pe + 24 + 68:pe + 24 + 70], "little")
+    check(image[pe:pe + 4] == b"PE\0\0" and machine == 0x14C and magic == 0x10B and subsystem == 2,
+          f"PE32 GUI i386 (machine {machine:#x}, magic {magic:#x}, subsystem {subsystem})")
+    dump = subprocess.run([objdump, "-p", exe], capture_output=True, text=True, check=True).stdout
+    dlls = sorted({line.split(":", 1)[1].strip().upper() for line in dump.splitlines() if "DLL Name:" in line})
+    system = {"ADVAPI32.DLL", "COMCTL32.DLL", "GDI32.DLL", "KERNEL32.DLL", "MSVCRT.DLL", "OLE32.DLL", "SETUPAPI.DLL",
+              "USER32.DLL", "WINMM.DLL", "SHELL32.DLL"}
+    check(set(dlls) <= system, f"imports only system DLLs: {' '.join(dlls)}")
+    newer = [name for name in ("CancelSynchronousIo", "CancelIoEx", "InitOnceExecuteOnce") if name in dump]
+    check(not newer, f"no function newer than Windows XP is imported (found: {newer or 'none'})")
+    print(f"exe size: {len(image)} bytes")
+
+
+def scenario():
+    """The run command's tour, played on the simulator's panel as a person
+    would: its check box plugs the device, its button is held down; a
+    screenshot per step."""
+    panel_app = wine(scenario_panel)
+    words = probe.ask(f"window {'HidSim: virtual HID device'.encode().hex()} 20000").split()
+    check(words[0] == "window", "the simulator's panel appears")
+    panel = words[1]
+    app, hwnd, first_status, words = start_app(probe)
+    check(hwnd is not None and first_status == START_TEXT, "device absent: the not-found text")
+    time.sleep(0.5)
+    print("screenshot:", screenshot("1-absent.png"))
+    click(*control(probe, panel, 101)["centre"])
+    check(wait_text(probe, hwnd, 1, CONNECTED, 5000) is not None,
+          "the panel's 'Plugged in' box plugs the device: Подключено HID устройство")
+    time.sleep(0.3)
+    print("screenshot:", screenshot("2-plugged.png"))
+    x, y = control(probe, panel, 102)["centre"]
+    subprocess.run(["xdotool", "mousemove", str(x), str(y), "mousedown", "1"], env=env, check=True)
+    check(wait_text(probe, hwnd, 5, YES, 3000) is not None, "holding the panel's button down: Да")
+    time.sleep(0.3)
+    print("screenshot:", screenshot("3-pressed.png"))
+    subprocess.run(["xdotool", "mouseup", "1"], env=env, check=True)
+    check(wait_text(probe, hwnd, 5, NO, 3000) is not None, "letting it go: Нет")
+    click(*control(probe, hwnd, 2)["centre"])
+    check(wait_text(probe, panel, 103, b"LED: on", 3000) is not None, "Зажечь светодиод: the panel's LED is on")
+    print("screenshot:", screenshot("4-led-on.png"))
+    click(*control(probe, hwnd, 3)["centre"])
+    check(wait_text(probe, panel, 103, b"LED: off", 3000) is not None, "Погасить светодиод: the panel's LED is off")
+    print("screenshot:", screenshot("5-led-off.png"))
+    click(*control(probe, panel, 101)["centre"])
+    check(wait_text(probe, hwnd, 1, LOST_TEXT, 5000) is not None, "unticking the box unplugs: the not-found text")
+    time.sleep(0.3)
+    print("screenshot:", screenshot("6-unplugged.png"))
+    check(close_app(probe, app, hwnd) == 0, "the window closes with exit code 0")
+    point = probe.ask(f"closebox {panel}").split()
+    if point[0] == "point":
+        click(int(point[1]), int(point[2]))
+    try:
+        check(panel_app.wait(timeout=30) == 0, "the panel closes with exit code 0")
+    except subprocess.TimeoutExpired:
+        panel_app.kill()
+        check(False, "the panel closes")
+
+
+try:
+    if scenario_panel:
+        kill_server()
+        subprocess.run([wine_run, "--prefix", prefix, "--init"], env=env, check=True)
+        probe = Probe()
+        check(probe.ask("simulator 30000") == "ok" and probe.ask("unplugall") == "ok", "the virtual device's bus answers")
+        scenario()
+        probe.close()
+        raise SystemExit
+    check_exe()
+    # The simulator's devices live in this prefix's wineserver: start it
+    # afresh here, so that its desktop is on this test's display.
+    kill_server()
+    subprocess.run([wine_run, "--prefix", prefix, "--init"], env=env, check=True)
+    probe = Probe()
+    check(probe.ask("simulator 30000") == "ok", "the virtual device's bus answers")
+    check(probe.ask("unplugall") == "ok", "no device is plugged")
+
+    # No device at start.
+    app, hwnd, first_status, words = start_app(probe)
+    check(hwnd is not None, "the window appears")
     visible, left, top, right, bottom = int(words[2]), *map(int, words[3:7])
     client_w, client_h, style = int(words[9]), int(words[10]), int(words[11], 16)
     check(visible == 1, "it is visible")
@@ -111,15 +238,14 @@ try:
     check(not style & 0x00010000 and not style & 0x00040000, "no maximise box, no sizing border")
     check(left == (1024 - (right - left)) // 2 and top == (768 - (bottom - top)) // 2,
           f"centred on the screen (outer {left},{top}-{right},{bottom})")
-    check(text(probe, hwnd, 1) == START_TEXT, "status line: the not-found text of the start")
+    check(first_status == START_TEXT, "status line: the not-found text of the start")
     check(text(probe, hwnd, 5) == NO, "field 5: Нет")
     check(text(probe, hwnd, 2) == LED_ON and text(probe, hwnd, 3) == LED_OFF, "button texts")
     check(text(probe, hwnd, 4) == LABEL, "label text")
     field = control(probe, hwnd, 5)
     check(field and field["class"] == "Edit" and field["style"] & 0x800, "field 5 is a read-only edit")
     pid = probe.ask(f"pid {hwnd}").split()[1]
-    shot = screenshot("e2e-absent.png")
-    print("screenshot:", shot)
+    print("screenshot:", screenshot("e2e-absent.png"))
 
     for number in (2, 3):
         button = control(probe, hwnd, number)
@@ -139,19 +265,106 @@ try:
     check(probe.ask(f"msgbox {pid} 500") == "none", "a click on field 5 does nothing")
     check(text(probe, hwnd, 1) == START_TEXT, "the status line is unchanged")
 
-    point = probe.ask(f"closebox {hwnd}").split()
-    check(point[0] == "point", "the close box is found")
-    click(int(point[1]), int(point[2]))
-    try:
-        rc = app.wait(timeout=30)
-    except subprocess.TimeoutExpired:
-        app.kill()
-        rc = "still running"
+    # Plugged while running: connected within a watch period or so.
+    check(probe.ask("plug 0") == "ok", "the device is plugged in")
+    took = wait_text(probe, hwnd, 1, CONNECTED, 5000)
+    check(took is not None, "plugging while running connects")
+    print(f"connected {took} ms after the device's interface was there (watch period 200 ms)")
+    check(outputs(probe) == [], "nothing was sent to the device while it was absent or since")
+    rc = close_app(probe, app, hwnd)
     check(rc == 0, f"closing the window ends the program with exit code 0 (saw {rc})")
+
+    # Present at start.
+    app, hwnd, first_status, words = start_app(probe)
+    check(hwnd is not None and first_status == CONNECTED,
+          f"with the device present the status reads Подключено HID устройство when the window first shows "
+          f"(saw {first_status.decode('cp1251') if first_status else first_status})")
+    check(text(probe, hwnd, 5) == NO, "field 5: Нет")
+    buttons = {n: control(probe, hwnd, n) for n in (2, 3)}
+    click(*buttons[2]["centre"])
+    time.sleep(0.3)
+    check(outputs(probe) == ["00aa"], "button 2 sends exactly 00 AA")
+    click(*buttons[3]["centre"])
+    time.sleep(0.3)
+    check(outputs(probe) == ["0055"], "button 3 sends exactly 00 55")
+    check(probe.ask(f"msgbox {pid} 100") == "none", "no warning box with the device there")
+    probe.ask("report 0 0014")
+    check(wait_text(probe, hwnd, 5, YES, 3000) is not None, "report 00 14 (20) shows Да")
+    print("screenshot:", screenshot("e2e-pressed.png"))
+    probe.ask("report 0 0028")
+    check(wait_text(probe, hwnd, 5, NO, 3000) is not None, "report 00 28 (40) shows Нет")
+    probe.ask("report 0 0014")
+    wait_text(probe, hwnd, 5, YES, 3000)
+    before = probe.ask("device 0").split()
+    for other in ("0000", "0015", "00ff", "0027", "00aa"):
+        probe.ask(f"report 0 {other}")
+    deadline = time.time() + 3
+    while time.time() < deadline and int(probe.ask("device 0").split()[5]) < int(before[5]) + 5:
+        time.sleep(0.02)
+    time.sleep(0.3)
+    check(text(probe, hwnd, 5) == YES, "other second bytes change nothing")
+
+    # Unplugged while Да is shown, then plugged again.
+    check(probe.ask("unplug 0") == "ok", "the device is unplugged")
+    check(wait_text(probe, hwnd, 1, LOST_TEXT, 3000) is not None, "the after-disconnect text appears")
+    check(wait_text(probe, hwnd, 5, NO, 3000) is not None, "and field 5 says Нет")
+    print("screenshot:", screenshot("e2e-unplugged.png"))
+    check(probe.ask("plug 0") == "ok", "the device is plugged in again")
+    check(wait_text(probe, hwnd, 1, CONNECTED, 5000) is not None, "replugging connects")
+    probe.ask("report 0 0014")
+    check(wait_text(probe, hwnd, 5, YES, 3000) is not None, "reports are read after the replug")
+
+    # Rapid cycles, ending plugged: the program ends connected and reading.
+    answers = []
+    for _ in range(50):
+        answers.append(probe.ask("unplug 0 nowait"))
+        answers.append(probe.ask("plug 0 nowait"))
+    check(answers == ["ok"] * 100, f"50 rapid unplug/plug cycles at the device (answers: {sorted(set(answers))}, "
+          f"first bad at {next((i for i, a in enumerate(answers) if a != 'ok'), None)}; {probe.ask('device 0')})")
+    probe.ask("unplug 0")
+    probe.ask("plug 0")
+    check(wait_text(probe, hwnd, 1, CONNECTED, 5000) is not None, "after them the status is connected")
+    probe.ask("report 0 0014")
+    check(wait_text(probe, hwnd, 5, YES, 3000) is not None, "and a report still shows Да")
+    probe.ask("report 0 0028")
+    wait_text(probe, hwnd, 5, NO, 3000)
+    outputs(probe)
+
+    # Clicks while the device streams reports as fast as it can.
+    probe.ask("stream 0 on")
+    got = []
+    for i in range(100):
+        click(*buttons[2 + i % 2]["centre"])
+        if i % 10 == 9:
+            got += outputs(probe)  # the device keeps the last 64 only
+    sent = probe.ask("stream 0 off")
+    time.sleep(0.5)
+    got += outputs(probe)
+    check(len(got) == 100 and got == ["00aa", "0055"] * 50,
+          f"100 clicks while reports stream: 100 output reports in order (saw {len(got)}; {sent} reports streamed)")
+    rc = close_app(probe, app, hwnd)
+    check(rc == 0, f"exit code 0 (saw {rc})")
+
+    # Closing while a read is pending, or while reports arrive.
+    codes = []
+    for i in range(20):
+        app, hwnd, first_status, words = start_app(probe)
+        if hwnd is None:
+            codes.append("no window")
+            app.kill()
+            continue
+        if i % 2:
+            probe.ask("stream 0 on")
+        codes.append(close_app(probe, app, hwnd))
+        if i % 2:
+            probe.ask("stream 0 off")
+    check(codes == [0] * 20, f"20 closes mid-read (half of them while reports stream): exit codes {codes}")
+    probe.ask("unplugall")
     probe.close()
+except SystemExit:
+    pass
 finally:
-    subprocess.run(["wineserver", "-k"], env=dict(env, WINEPREFIX=os.path.abspath(prefix)),
-                   stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    kill_server()
     xvfb.terminate()
     xvfb.wait()
 

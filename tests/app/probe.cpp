@@ -9,6 +9,8 @@
 #include <string>
 #include <vector>
 
+#include "tools/hidsim/hidsim_client.h"
+
 namespace {
 
 std::string hex_of(const std::string& bytes) {
@@ -130,6 +132,18 @@ std::string centre_of(HWND hwnd) {
     return line;
 }
 
+volatile LONG streaming = 0;
+volatile LONG stream_sent = 0;
+uint32_t stream_slot = 0;
+
+DWORD WINAPI stream_reports(void*) {
+    for (uint8_t i = 0; streaming; ++i) {
+        uint8_t report[2] = {0, static_cast<uint8_t>(i & 1 ? 20 : 40)};
+        if (hidsim_send_input(stream_slot, report, 2)) InterlockedIncrement(&stream_sent);
+    }
+    return 0;
+}
+
 std::string handle_command(const std::vector<std::string>& w) {
     const std::string& cmd = w[0];
     if (cmd == "window" && w.size() >= 2) {
@@ -235,6 +249,75 @@ std::string handle_command(const std::vector<std::string>& w) {
         DWORD pid = 0;
         GetWindowThreadProcessId(handle_of(w[1]), &pid);
         return "pid " + std::to_string(pid);
+    }
+    // The virtual device, for scenarios that need one.
+    if (cmd == "plug" && w.size() >= 2) {
+        uint32_t slot = std::strtoul(w[1].c_str(), nullptr, 10);
+        bool wait = w.size() < 3 || w[2] != "nowait";
+        return hidsim_plug(hidsim_default_device(slot)) && (!wait || hidsim_wait_present(slot, 10000)) ? "ok"
+                                                                                                       : "fail";
+    }
+    if (cmd == "unplug" && w.size() >= 2) {
+        uint32_t slot = std::strtoul(w[1].c_str(), nullptr, 10);
+        bool wait = w.size() < 3 || w[2] != "nowait";
+        return hidsim_unplug(slot) && (!wait || hidsim_wait_absent(slot, 10000)) ? "ok" : "fail";
+    }
+    if (cmd == "simulator" && w.size() >= 2) {
+        // simulator <timeout-ms>: until the bus's control channel answers.
+        DWORD timeout = std::strtoul(w[1].c_str(), nullptr, 10);
+        DWORD start = GetTickCount();
+        while (!hidsim_available()) {
+            if (GetTickCount() - start >= timeout) return "none";
+            Sleep(20);
+        }
+        return "ok";
+    }
+    if (cmd == "unplugall") return hidsim_unplug_all() ? "ok" : "fail";
+    if (cmd == "report" && w.size() >= 3) {
+        // report <slot> <hex bytes>
+        std::string bytes = bytes_of(w[2]);
+        return hidsim_send_input(std::strtoul(w[1].c_str(), nullptr, 10),
+                                 reinterpret_cast<const uint8_t*>(bytes.data()), static_cast<uint32_t>(bytes.size()))
+                   ? "ok"
+                   : "fail";
+    }
+    if (cmd == "outputs" && w.size() >= 2) {
+        // outputs <slot>: the output reports since the last ask, as hex words.
+        static HidSimOutputs outputs;
+        if (!hidsim_take_outputs(std::strtoul(w[1].c_str(), nullptr, 10), &outputs)) return "fail";
+        std::string line = "outputs " + std::to_string(outputs.count + outputs.dropped);
+        for (uint32_t i = 0; i < outputs.count; ++i) {
+            line += " " + hex_of(std::string(reinterpret_cast<const char*>(outputs.reports[i].bytes),
+                                             outputs.reports[i].length));
+        }
+        return line;
+    }
+    if (cmd == "device" && w.size() >= 2) {
+        HidSimStatus st;
+        if (!hidsim_status(std::strtoul(w[1].c_str(), nullptr, 10), &st)) return "fail";
+        char line[160];
+        std::snprintf(line, sizeof line, "device %u %u %s %u %u %u", st.plugged, st.started, hidsim_led_name(st.led),
+                      st.pending_reads, st.inputs_total, st.outputs_total);
+        return line;
+    }
+    if (cmd == "stream" && w.size() >= 3) {
+        // stream <slot> on|off: input reports as fast as the device can send them.
+        static HANDLE thread = nullptr;
+        if (w[2] == "on" && !thread) {
+            stream_slot = std::strtoul(w[1].c_str(), nullptr, 10);
+            streaming = 1;
+            stream_sent = 0;
+            thread = CreateThread(nullptr, 0, stream_reports, nullptr, 0, nullptr);
+            return thread ? "ok" : "fail";
+        }
+        if (w[2] == "off" && thread) {
+            streaming = 0;
+            WaitForSingleObject(thread, INFINITE);
+            CloseHandle(thread);
+            thread = nullptr;
+            return "sent " + std::to_string(stream_sent);
+        }
+        return "fail";
     }
     if (cmd == "foreground") {
         HWND fg = GetForegroundWindow();

@@ -14,8 +14,6 @@ namespace {
 
 constexpr char Bus_HardwareId[] = "root\\hidsimbus";
 constexpr char Bus_InstanceId[] = "ROOT\\HIDSIMBUS\\0000";
-// GUID_DEVINTERFACE_HID, spelled out to need no HID headers here.
-constexpr GUID Hid_InterfaceClass = {0x4D1E55B2, 0xF16F, 0x11CF, {0x88, 0xCB, 0x00, 0x11, 0x11, 0x00, 0x00, 0x30}};
 
 HANDLE open_control() {
     return CreateFileA(HIDSIM_CONTROL_PATH, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
@@ -58,49 +56,19 @@ bool is_bus(HDEVINFO set, SP_DEVINFO_DATA* data) {
     return false;
 }
 
-// The interface of the slot's device: hidclass names it after the bus's
-// device ID (vendor and product) and instance ID (the slot number).
-bool find_interface(uint32_t slot, char* path, uint32_t size) {
+// The interface of the slot's device. hidclass names it after the bus's
+// device ID (vendor and product) and instance ID (the slot number), so it can
+// be opened by name: walking every registered interface instead grows slow
+// in a prefix that has seen hundreds of devices.
+bool interface_name(uint32_t slot, char* path, uint32_t size) {
     HidSimStatus status;
-    if (!hidsim_status(slot, &status)) return false;
-    char wanted[64];
-    snprintf(wanted, sizeof wanted, "#vid_%04x&pid_%04x#%u#", status.vendor_id, status.product_id,
-             static_cast<unsigned>(slot));
-    HDEVINFO set = SetupDiGetClassDevsA(&Hid_InterfaceClass, nullptr, nullptr, DIGCF_PRESENT | DIGCF_DEVICEINTERFACE);
-    if (set == INVALID_HANDLE_VALUE) return false;
-    bool found = false;
-    SP_DEVICE_INTERFACE_DATA data = {};
-    data.cbSize = sizeof data;
-    for (DWORD i = 0; !found && SetupDiEnumDeviceInterfaces(set, nullptr, &Hid_InterfaceClass, i, &data); ++i) {
-        char storage[1024];
-        auto* detail = reinterpret_cast<SP_DEVICE_INTERFACE_DETAIL_DATA_A*>(storage);
-        detail->cbSize = sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_A);
-        if (!SetupDiGetDeviceInterfaceDetailA(set, &data, detail, sizeof storage, nullptr, nullptr)) continue;
-        char lower[1024];
-        uint32_t n = 0;
-        for (; detail->DevicePath[n] && n + 1 < sizeof lower; ++n) {
-            char c = detail->DevicePath[n];
-            lower[n] = (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
-        }
-        lower[n] = 0;
-        if (strstr(lower, wanted) && strlen(detail->DevicePath) < size) {
-            strcpy(path, detail->DevicePath);
-            found = true;
-        }
-    }
-    SetupDiDestroyDeviceInfoList(set);
-    return found;
+    if (!hidsim_status(slot, &status) || !status.vendor_id) return false;
+    int n = snprintf(path, size, "\\\\?\\hid#vid_%04x&pid_%04x#%u#{4d1e55b2-f16f-11cf-88cb-001111000030}",
+                     status.vendor_id, status.product_id, static_cast<unsigned>(slot));
+    return n > 0 && static_cast<uint32_t>(n) < size;
 }
 
-uint32_t waited_slot;
-
-bool slot_present() {
-    // The cheap question first: walking every HID interface while the host
-    // is still installing the device only slows the host down.
-    HidSimStatus status;
-    if (!hidsim_status(waited_slot, &status) || !status.started) return false;
-    char path[1024];
-    if (!find_interface(waited_slot, path, sizeof path)) return false;
+bool opens(const char* path) {
     HANDLE device = CreateFileA(path, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
                                 OPEN_EXISTING, 0, nullptr);
     if (device == INVALID_HANDLE_VALUE) return false;
@@ -108,11 +76,26 @@ bool slot_present() {
     return true;
 }
 
-bool slot_absent() {
-    char path[1024];
+bool find_interface(uint32_t slot, char* path, uint32_t size) {
     HidSimStatus status;
-    if (hidsim_status(waited_slot, &status) && status.started) return false;
-    return !find_interface(waited_slot, path, sizeof path);
+    if (!hidsim_status(slot, &status) || !status.started) return false;
+    return interface_name(slot, path, size) && opens(path);
+}
+
+uint32_t waited_slot;
+
+bool slot_present() {
+    char path[1024];
+    return find_interface(waited_slot, path, sizeof path);
+}
+
+// Gone from the bus and no longer openable under its name.
+bool slot_absent() {
+    HidSimStatus status;
+    if (!hidsim_status(waited_slot, &status)) return false;
+    if (status.plugged || status.started) return false;
+    char path[1024];
+    return !interface_name(waited_slot, path, sizeof path) || !opens(path);
 }
 
 // Every new device instance has its minidriver installed from the copy of the
