@@ -24,7 +24,6 @@ if [ -n "${DISPLAY:-}" ]; then
   bash tools/hidsim/make_prefix.sh scripts/wine-run.sh "$prefix" "$hidsim"
   echo "run: the program and the simulator's panel on $DISPLAY (prefix $prefix)"
   echo "run: tick 'Plugged in' in the panel to connect the device; hold its button to press the device's"
-  run "$hidsim" plug >/dev/null &
   run "$hidsim" &
   panel=$!
   run "$build/app/hidled.exe"

@@ -15,134 +15,11 @@ import subprocess
 import sys
 import time
 
+from e2e_harness import *  # noqa: F401,F403  (the shared vocabulary of these scripts)
+
 wine_run, exe, probe_exe, workdir, prefix, objdump = sys.argv[1:7]
 scenario_panel = sys.argv[8] if len(sys.argv) > 8 and sys.argv[7] == "--scenario" else None
-os.makedirs(workdir, exist_ok=True)
-prefix = os.path.abspath(prefix)
-
-TITLE = "Пример работы с HID устройством".encode("cp1251")
-START_TEXT = "Устройство не обнаруженно ( PID — 1H;  VID — 1234H )".encode("cp1251")
-NO = "Нет".encode("cp1251")
-LED_ON = "Зажечь светодиод".encode("cp1251")
-LED_OFF = "Погасить светодиод".encode("cp1251")
-LABEL = "Кнопка нажата?".encode("cp1251")
-NO_LINK = "Нет связи с устройством!".encode("cp1251")
-YES = "Да".encode("cp1251")
-CONNECTED = "Подключено HID устройство".encode("cp1251")
-LOST_TEXT = "Устройство не обнаруженно ( PID — 1H;  VID — 1234H) ".encode("cp1251")
-
-failures = []
-
-
-def check(condition, what):
-    print(("ok   " if condition else "FAIL ") + what, flush=True)
-    if not condition:
-        failures.append(what)
-
-
-# A display of our own: clicks go to screen positions, and nothing else may
-# draw there meanwhile.
-fd_read, fd_write = os.pipe()
-xvfb = subprocess.Popen(["Xvfb", "-displayfd", str(fd_write), "-screen", "0", "1024x768x24", "-nolisten", "tcp"],
-                        pass_fds=(fd_write,), stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-os.close(fd_write)
-display = ":" + os.read(fd_read, 16).decode().strip()
-os.close(fd_read)
-env = dict(os.environ, DISPLAY=display)
-env.pop("WINEPREFIX", None)
-
-
-def wine(*args, **kw):
-    return subprocess.Popen([wine_run, "--prefix", prefix, "--"] + list(args), env=env, **kw)
-
-
-class Probe:
-    def __init__(self):
-        self.p = wine(probe_exe, stdin=subprocess.PIPE, stdout=subprocess.PIPE)
-
-    def ask(self, line):
-        self.p.stdin.write((line + "\n").encode())
-        self.p.stdin.flush()
-        return self.p.stdout.readline().decode().strip()
-
-    def close(self):
-        try:
-            self.ask("quit")
-        except BrokenPipeError:
-            pass
-        self.p.wait(timeout=30)
-
-
-def kill_server():
-    subprocess.run(["wineserver", "-k"], env=dict(env, WINEPREFIX=prefix), stdout=subprocess.DEVNULL,
-                   stderr=subprocess.DEVNULL)
-    subprocess.run(["wineserver", "-w"], env=dict(env, WINEPREFIX=prefix), stdout=subprocess.DEVNULL,
-                   stderr=subprocess.DEVNULL)
-
-
-def click(x, y):
-    subprocess.run(["xdotool", "mousemove", str(x), str(y), "click", "1"], env=env, check=True)
-
-
-def screenshot(name):
-    path = os.path.join(workdir, name)
-    xwd = subprocess.run(["xwd", "-root", "-silent", "-display", display], capture_output=True, check=True)
-    subprocess.run(["convert", "xwd:-", path], input=xwd.stdout, check=True)
-    return path
-
-
-def control(probe, hwnd, number):
-    words = probe.ask(f"control {hwnd} {number}").split()
-    if words[0] != "control":
-        return None
-    left, top, right, bottom = map(int, words[2:6])
-    return {"class": words[1], "rect": (left, top, right, bottom), "centre": ((left + right) // 2, (top + bottom) // 2),
-            "style": int(words[6], 16)}
-
-
-def text(probe, hwnd, number):
-    words = probe.ask(f"text {hwnd} {number}").split()
-    return bytes.fromhex(words[1]) if len(words) == 2 and words[1] != "-" else b""
-
-
-def wait_text(probe, hwnd, number, want, timeout_ms):
-    """Waits until a control shows want; the milliseconds it took, or None."""
-    words = probe.ask(f"waittext {hwnd} {number} {want.hex()} {timeout_ms}").split()
-    return int(words[1]) if words[0] == "ok" else None
-
-
-def start_app(probe):
-    """Starts the program; its process, window and the status text it had when it first became visible."""
-    app = wine(exe)
-    words = probe.ask(f"window {TITLE.hex()} 20000").split()
-    if words[0] != "window":
-        return app, None, None, words
-    hwnd = words[1]
-    # The window exists hidden while it is built; wait for it to show.
-    deadline = time.time() + 10
-    while words[2] != "1" and time.time() < deadline:
-        time.sleep(0.005)
-        words = probe.ask(f"describe {hwnd}").split()
-    first_status = text(probe, hwnd, 1)
-    return app, hwnd, first_status, words
-
-
-def close_app(probe, app, hwnd):
-    point = probe.ask(f"closebox {hwnd}").split()
-    if point[0] != "point":
-        app.kill()
-        return "no close box"
-    click(int(point[1]), int(point[2]))
-    try:
-        return app.wait(timeout=30)
-    except subprocess.TimeoutExpired:
-        app.kill()
-        return "still running"
-
-
-def outputs(probe):
-    words = probe.ask("outputs 0").split()
-    return words[2:] if words[0] == "outputs" else ["<no answer>"]
+init(wine_run, prefix, workdir, exe, probe_exe)
 
 
 def check_exe():
@@ -182,11 +59,11 @@ def scenario():
     time.sleep(0.3)
     print("screenshot:", screenshot("2-plugged.png"))
     x, y = control(probe, panel, 102)["centre"]
-    subprocess.run(["xdotool", "mousemove", str(x), str(y), "mousedown", "1"], env=env, check=True)
+    subprocess.run(["xdotool", "mousemove", str(x), str(y), "mousedown", "1"], env=ctx.env, check=True)
     check(wait_text(probe, hwnd, 5, YES, 3000) is not None, "holding the panel's button down: Да")
     time.sleep(0.3)
     print("screenshot:", screenshot("3-pressed.png"))
-    subprocess.run(["xdotool", "mouseup", "1"], env=env, check=True)
+    subprocess.run(["xdotool", "mouseup", "1"], env=ctx.env, check=True)
     check(wait_text(probe, hwnd, 5, NO, 3000) is not None, "letting it go: Нет")
     click(*control(probe, hwnd, 2)["centre"])
     check(wait_text(probe, panel, 103, b"LED: on", 3000) is not None, "Зажечь светодиод: the panel's LED is on")
@@ -211,18 +88,14 @@ def scenario():
 
 try:
     if scenario_panel:
-        kill_server()
-        subprocess.run([wine_run, "--prefix", prefix, "--init"], env=env, check=True)
+        init_prefix()
         probe = Probe()
         check(probe.ask("simulator 30000") == "ok" and probe.ask("unplugall") == "ok", "the virtual device's bus answers")
         scenario()
         probe.close()
         raise SystemExit
     check_exe()
-    # The simulator's devices live in this prefix's wineserver: start it
-    # afresh here, so that its desktop is on this test's display.
-    kill_server()
-    subprocess.run([wine_run, "--prefix", prefix, "--init"], env=env, check=True)
+    init_prefix()
     probe = Probe()
     check(probe.ask("simulator 30000") == "ok", "the virtual device's bus answers")
     check(probe.ask("unplugall") == "ok", "no device is plugged")
@@ -364,9 +237,7 @@ try:
 except SystemExit:
     pass
 finally:
-    kill_server()
-    xvfb.terminate()
-    xvfb.wait()
+    finish()
 
 print(f"{len(failures)} failed" if failures else "all passed")
 sys.exit(1 if failures else 0)

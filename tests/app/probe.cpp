@@ -144,6 +144,35 @@ DWORD WINAPI stream_reports(void*) {
     return 0;
 }
 
+double now_ms() {
+    static LARGE_INTEGER frequency = {};
+    if (!frequency.QuadPart) QueryPerformanceFrequency(&frequency);
+    LARGE_INTEGER t;
+    QueryPerformanceCounter(&t);
+    return static_cast<double>(t.QuadPart) * 1000.0 / static_cast<double>(frequency.QuadPart);
+}
+
+std::string samples_line(const char* head, const std::vector<double>& samples) {
+    std::string line = head;
+    char v[32];
+    for (double s : samples) {
+        std::snprintf(v, sizeof v, " %.3f", s);
+        line += v;
+    }
+    return line;
+}
+
+void click_at(HWND control) {
+    RECT r;
+    GetWindowRect(control, &r);
+    SetCursorPos((r.left + r.right) / 2, (r.top + r.bottom) / 2);
+    INPUT in[2] = {};
+    in[0].type = in[1].type = INPUT_MOUSE;
+    in[0].mi.dwFlags = MOUSEEVENTF_LEFTDOWN;
+    in[1].mi.dwFlags = MOUSEEVENTF_LEFTUP;
+    SendInput(2, in, sizeof(INPUT));
+}
+
 std::string handle_command(const std::vector<std::string>& w) {
     const std::string& cmd = w[0];
     if (cmd == "window" && w.size() >= 2) {
@@ -318,6 +347,103 @@ std::string handle_command(const std::vector<std::string>& w) {
             return "sent " + std::to_string(stream_sent);
         }
         return "fail";
+    }
+    // Figures for the benchmarks.
+    if (cmd == "cpu" && w.size() >= 2) {
+        // cpu <pid>: the process's user and kernel time so far, in ms.
+        HANDLE process = OpenProcess(PROCESS_QUERY_INFORMATION, FALSE, std::strtoul(w[1].c_str(), nullptr, 0));
+        FILETIME created, ended, kernel, user;
+        if (!process) return "none";
+        BOOL ok = GetProcessTimes(process, &created, &ended, &kernel, &user);
+        CloseHandle(process);
+        if (!ok) return "none";
+        auto ticks = [](const FILETIME& f) { return (static_cast<uint64_t>(f.dwHighDateTime) << 32) | f.dwLowDateTime; };
+        char line[64];
+        std::snprintf(line, sizeof line, "cpu %.3f", static_cast<double>(ticks(kernel) + ticks(user)) / 10000.0);
+        return line;
+    }
+    if (cmd == "resources" && w.size() >= 2) {
+        // resources <pid>: handle count and private bytes.
+        HANDLE process = OpenProcess(PROCESS_QUERY_INFORMATION | PROCESS_VM_READ, FALSE,
+                                     std::strtoul(w[1].c_str(), nullptr, 0));
+        if (!process) return "none";
+        using HandleCount = BOOL(WINAPI*)(HANDLE, PDWORD);
+        using MemoryInfo = BOOL(WINAPI*)(HANDLE, void*, DWORD);
+        auto handle_count = reinterpret_cast<HandleCount>(
+            reinterpret_cast<void*>(GetProcAddress(GetModuleHandleA("kernel32.dll"), "GetProcessHandleCount")));
+        auto memory_info = reinterpret_cast<MemoryInfo>(
+            reinterpret_cast<void*>(GetProcAddress(GetModuleHandleA("kernel32.dll"), "K32GetProcessMemoryInfo")));
+        DWORD handles = 0;
+        struct {
+            DWORD cb, PageFaultCount;
+            SIZE_T PeakWorkingSetSize, WorkingSetSize, QuotaPeakPagedPoolUsage, QuotaPagedPoolUsage,
+                QuotaPeakNonPagedPoolUsage, QuotaNonPagedPoolUsage, PagefileUsage, PeakPagefileUsage, PrivateUsage;
+        } memory = {};
+        memory.cb = sizeof memory;
+        bool ok = handle_count && memory_info && handle_count(process, &handles) &&
+                  memory_info(process, &memory, sizeof memory);
+        CloseHandle(process);
+        if (!ok) return "none";
+        return "resources " + std::to_string(handles) + " " + std::to_string(memory.PrivateUsage);
+    }
+    if (cmd == "waitvisible" && w.size() >= 3) {
+        // waitvisible <title-hex> <timeout-ms>: ms from this command until that window is visible.
+        std::string title = bytes_of(w[1]);
+        double start = now_ms(), timeout = std::strtod(w[2].c_str(), nullptr);
+        for (;;) {
+            HWND hwnd = FindWindowA(nullptr, title.c_str());
+            if (hwnd && IsWindowVisible(hwnd)) {
+                char line[64];
+                std::snprintf(line, sizeof line, "visible %.3f", now_ms() - start);
+                return line;
+            }
+            if (now_ms() - start >= timeout) return "none";
+            Sleep(1);
+        }
+    }
+    if (cmd == "inputlatency" && w.size() >= 4) {
+        // inputlatency <hwnd> <slot> <n>: ms from the device's report to the field's new text,
+        // seen by polling the field's text; the reports alternate pressed and released.
+        HWND field = GetDlgItem(handle_of(w[1]), 5);
+        uint32_t slot = std::strtoul(w[2].c_str(), nullptr, 10);
+        int n = std::atoi(w[3].c_str());
+        std::vector<double> samples;
+        for (int i = 0; i < n; ++i) {
+            bool press = i % 2 == 0;
+            const std::string want = press ? "\xC4\xE0" : "\xCD\xE5\xF2";
+            uint8_t report[2] = {0, static_cast<uint8_t>(press ? 20 : 40)};
+            double t0 = now_ms();
+            if (!hidsim_send_input(slot, report, 2)) return "fail";
+            while (window_text(field) != want) {
+                if (now_ms() - t0 > 5000) return "timeout";
+            }
+            samples.push_back(now_ms() - t0);
+            Sleep(5 + i % 11);
+        }
+        return samples_line("latency", samples);
+    }
+    if (cmd == "clicklatency" && w.size() >= 4) {
+        // clicklatency <hwnd> <slot> <n>: ms from a mouse click on button 2 or 3 to its output
+        // report at the device.
+        HWND window = handle_of(w[1]);
+        uint32_t slot = std::strtoul(w[2].c_str(), nullptr, 10);
+        int n = std::atoi(w[3].c_str());
+        static HidSimOutputs outputs;
+        hidsim_take_outputs(slot, &outputs);
+        std::vector<double> samples;
+        for (int i = 0; i < n; ++i) {
+            HWND button = GetDlgItem(window, 2 + i % 2);
+            double t0 = now_ms();
+            click_at(button);
+            for (;;) {
+                if (!hidsim_take_outputs(slot, &outputs)) return "fail";
+                if (outputs.count) break;
+                if (now_ms() - t0 > 5000) return "timeout";
+            }
+            samples.push_back(now_ms() - t0);
+            Sleep(20 + i % 13);
+        }
+        return samples_line("latency", samples);
     }
     if (cmd == "foreground") {
         HWND fg = GetForegroundWindow();

@@ -1,0 +1,156 @@
+"""What the end-to-end tests and the benchmarks share: a display of their
+own, a probe program that looks at windows and drives the virtual device,
+real X clicks, screenshots, and starting and closing the program."""
+import os
+import subprocess
+import time
+
+
+class Context:
+    wine_run = prefix = workdir = exe = probe_exe = display = None
+    env = None
+    xvfb = None
+
+
+ctx = Context()
+TITLE = "Пример работы с HID устройством".encode("cp1251")
+START_TEXT = "Устройство не обнаруженно ( PID — 1H;  VID — 1234H )".encode("cp1251")
+NO = "Нет".encode("cp1251")
+LED_ON = "Зажечь светодиод".encode("cp1251")
+LED_OFF = "Погасить светодиод".encode("cp1251")
+LABEL = "Кнопка нажата?".encode("cp1251")
+NO_LINK = "Нет связи с устройством!".encode("cp1251")
+YES = "Да".encode("cp1251")
+CONNECTED = "Подключено HID устройство".encode("cp1251")
+LOST_TEXT = "Устройство не обнаруженно ( PID — 1H;  VID — 1234H) ".encode("cp1251")
+
+
+def init_prefix():
+    """The simulator's devices live in the prefix's wineserver: start it afresh,
+    so that its desktop is on this display."""
+    kill_server()
+    subprocess.run([ctx.wine_run, "--prefix", ctx.prefix, "--init"], env=ctx.env, check=True)
+
+
+def init(wine_run, prefix, workdir, exe, probe_exe):
+    """Starts a private Xvfb: clicks go to screen positions, and nothing else may draw there."""
+    os.makedirs(workdir, exist_ok=True)
+    ctx.wine_run, ctx.prefix, ctx.workdir, ctx.exe = wine_run, os.path.abspath(prefix), workdir, exe
+    ctx.probe_exe = probe_exe
+    fd_read, fd_write = os.pipe()
+    ctx.xvfb = subprocess.Popen(["Xvfb", "-displayfd", str(fd_write), "-screen", "0", "1024x768x24", "-nolisten", "tcp"],
+                                pass_fds=(fd_write,), stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    os.close(fd_write)
+    ctx.display = ":" + os.read(fd_read, 16).decode().strip()
+    os.close(fd_read)
+    ctx.env = dict(os.environ, DISPLAY=ctx.display)
+    ctx.env.pop("WINEPREFIX", None)
+
+
+def finish():
+    kill_server()
+    ctx.xvfb.terminate()
+    ctx.xvfb.wait()
+
+
+failures = []
+
+
+def check(condition, what):
+    print(("ok   " if condition else "FAIL ") + what, flush=True)
+    if not condition:
+        failures.append(what)
+
+
+def wine(*args, **kw):
+    return subprocess.Popen([ctx.wine_run, "--prefix", ctx.prefix, "--"] + list(args), env=ctx.env, **kw)
+
+
+class Probe:
+    def __init__(self):
+        self.p = wine(ctx.probe_exe, stdin=subprocess.PIPE, stdout=subprocess.PIPE)
+
+    def ask(self, line):
+        self.p.stdin.write((line + "\n").encode())
+        self.p.stdin.flush()
+        return self.p.stdout.readline().decode().strip()
+
+    def close(self):
+        try:
+            self.ask("quit")
+        except BrokenPipeError:
+            pass
+        self.p.wait(timeout=30)
+
+
+def kill_server():
+    subprocess.run(["wineserver", "-k"], env=dict(ctx.env, WINEPREFIX=ctx.prefix), stdout=subprocess.DEVNULL,
+                   stderr=subprocess.DEVNULL)
+    subprocess.run(["wineserver", "-w"], env=dict(ctx.env, WINEPREFIX=ctx.prefix), stdout=subprocess.DEVNULL,
+                   stderr=subprocess.DEVNULL)
+
+
+def click(x, y):
+    subprocess.run(["xdotool", "mousemove", str(x), str(y), "click", "1"], env=ctx.env, check=True)
+
+
+def screenshot(name):
+    path = os.path.join(ctx.workdir, name)
+    xwd = subprocess.run(["xwd", "-root", "-silent", "-display", ctx.display], capture_output=True, check=True)
+    subprocess.run(["convert", "xwd:-", path], input=xwd.stdout, check=True)
+    return path
+
+
+def control(probe, hwnd, number):
+    words = probe.ask(f"control {hwnd} {number}").split()
+    if words[0] != "control":
+        return None
+    left, top, right, bottom = map(int, words[2:6])
+    return {"class": words[1], "rect": (left, top, right, bottom), "centre": ((left + right) // 2, (top + bottom) // 2),
+            "style": int(words[6], 16)}
+
+
+def text(probe, hwnd, number):
+    words = probe.ask(f"text {hwnd} {number}").split()
+    return bytes.fromhex(words[1]) if len(words) == 2 and words[1] != "-" else b""
+
+
+def wait_text(probe, hwnd, number, want, timeout_ms):
+    """Waits until a control shows want; the milliseconds it took, or None."""
+    words = probe.ask(f"waittext {hwnd} {number} {want.hex()} {timeout_ms}").split()
+    return int(words[1]) if words[0] == "ok" else None
+
+
+def start_app(probe):
+    """Starts the program; its process, window and the status text it had when it first became visible."""
+    app = wine(ctx.exe)
+    words = probe.ask(f"window {TITLE.hex()} 20000").split()
+    if words[0] != "window":
+        return app, None, None, words
+    hwnd = words[1]
+    # The window exists hidden while it is built; wait for it to show.
+    deadline = time.time() + 10
+    while words[2] != "1" and time.time() < deadline:
+        time.sleep(0.005)
+        words = probe.ask(f"describe {hwnd}").split()
+    first_status = text(probe, hwnd, 1)
+    return app, hwnd, first_status, words
+
+
+def close_app(probe, app, hwnd):
+    point = probe.ask(f"closebox {hwnd}").split()
+    if point[0] != "point":
+        app.kill()
+        return "no close box"
+    click(int(point[1]), int(point[2]))
+    try:
+        return app.wait(timeout=30)
+    except subprocess.TimeoutExpired:
+        app.kill()
+        return "still running"
+
+
+def outputs(probe):
+    words = probe.ask("outputs 0").split()
+    return words[2:] if words[0] == "outputs" else ["<no answer>"]
+
