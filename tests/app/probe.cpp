@@ -162,17 +162,6 @@ std::string samples_line(const char* head, const std::vector<double>& samples) {
     return line;
 }
 
-void click_at(HWND control) {
-    RECT r;
-    GetWindowRect(control, &r);
-    SetCursorPos((r.left + r.right) / 2, (r.top + r.bottom) / 2);
-    INPUT in[2] = {};
-    in[0].type = in[1].type = INPUT_MOUSE;
-    in[0].mi.dwFlags = MOUSEEVENTF_LEFTDOWN;
-    in[1].mi.dwFlags = MOUSEEVENTF_LEFTUP;
-    SendInput(2, in, sizeof(INPUT));
-}
-
 std::string handle_command(const std::vector<std::string>& w) {
     const std::string& cmd = w[0];
     if (cmd == "window" && w.size() >= 2) {
@@ -325,8 +314,8 @@ std::string handle_command(const std::vector<std::string>& w) {
         HidSimStatus st;
         if (!hidsim_status(std::strtoul(w[1].c_str(), nullptr, 10), &st)) return "fail";
         char line[160];
-        std::snprintf(line, sizeof line, "device %u %u %s %u %u %u", st.plugged, st.started, hidsim_led_name(st.led),
-                      st.pending_reads, st.inputs_total, st.outputs_total);
+        std::snprintf(line, sizeof line, "device %u %u %s %u %u %u %u", st.plugged, st.started,
+                      hidsim_led_name(st.led), st.pending_reads, st.inputs_total, st.outputs_total, st.late_requests);
         return line;
     }
     if (cmd == "stream" && w.size() >= 3) {
@@ -419,29 +408,6 @@ std::string handle_command(const std::vector<std::string>& w) {
             }
             samples.push_back(now_ms() - t0);
             Sleep(5 + i % 11);
-        }
-        return samples_line("latency", samples);
-    }
-    if (cmd == "clicklatency" && w.size() >= 4) {
-        // clicklatency <hwnd> <slot> <n>: ms from a mouse click on button 2 or 3 to its output
-        // report at the device.
-        HWND window = handle_of(w[1]);
-        uint32_t slot = std::strtoul(w[2].c_str(), nullptr, 10);
-        int n = std::atoi(w[3].c_str());
-        static HidSimOutputs outputs;
-        hidsim_take_outputs(slot, &outputs);
-        std::vector<double> samples;
-        for (int i = 0; i < n; ++i) {
-            HWND button = GetDlgItem(window, 2 + i % 2);
-            double t0 = now_ms();
-            click_at(button);
-            for (;;) {
-                if (!hidsim_take_outputs(slot, &outputs)) return "fail";
-                if (outputs.count) break;
-                if (now_ms() - t0 > 5000) return "timeout";
-            }
-            samples.push_back(now_ms() - t0);
-            Sleep(20 + i % 13);
         }
         return samples_line("latency", samples);
     }

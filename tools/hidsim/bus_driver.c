@@ -19,6 +19,7 @@ typedef struct BusExtension {
 typedef struct ChildExtension {
     ULONG kind;
     ULONG slot;
+    BOOLEAN removed; /* the host removed it; it only fails what still arrives */
 } ChildExtension;
 
 typedef struct ControlExtension {
@@ -44,8 +45,14 @@ typedef struct DeviceSlot {
     LIST_ENTRY pending_reads;
     ULONG output_count;
     ULONG output_dropped;
+    ULONG late_requests;
     HidSimOutput outputs[HIDSIM_OUTPUT_LOG];
 } DeviceSlot;
+
+/* Removed children are deleted only some removals later: the host's HID
+ * class driver may still send a request to a child after its removal, and a
+ * deleted device object would then be called through freed memory. */
+#define HIDSIM_GRAVEYARD 64
 
 static PDRIVER_OBJECT the_driver;
 static PDEVICE_OBJECT the_bus;     /* the function device on the root device */
@@ -53,6 +60,19 @@ static PDEVICE_OBJECT the_control; /* the channel user mode opens */
 static KSPIN_LOCK the_lock;
 static KEVENT the_plug_lock; /* one plug or unplug at a time */
 static DeviceSlot the_slots[HIDSIM_MAX_DEVICES];
+static PDEVICE_OBJECT the_graveyard[HIDSIM_GRAVEYARD];
+static ULONG the_graveyard_next;
+
+/* Keeps a removed child; deletes the one removed HIDSIM_GRAVEYARD removals ago. */
+static void bury(PDEVICE_OBJECT child) {
+    KIRQL irql;
+    KeAcquireSpinLock(&the_lock, &irql);
+    PDEVICE_OBJECT oldest = the_graveyard[the_graveyard_next];
+    the_graveyard[the_graveyard_next] = child;
+    the_graveyard_next = (the_graveyard_next + 1) % HIDSIM_GRAVEYARD;
+    KeReleaseSpinLock(&the_lock, irql);
+    if (oldest) IoDeleteDevice(oldest);
+}
 
 /* A vendor-defined collection: one 8-bit input field, one 8-bit output field,
  * no report IDs, so hosts see 2-byte reports with ID 0 first. */
@@ -198,6 +218,11 @@ static NTSTATUS child_hid_request(PDEVICE_OBJECT device, PIRP irp) {
     PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
     ULONG out_length = stack->Parameters.DeviceIoControl.OutputBufferLength;
     KIRQL irql;
+    if (ext->removed) {
+        /* The slot may hold a new device by now: leave it alone. */
+        InterlockedIncrement((LONG*)&slot->late_requests);
+        return complete(irp, STATUS_DEVICE_NOT_CONNECTED, 0);
+    }
 
     switch (stack->Parameters.DeviceIoControl.IoControlCode) {
     case HidIoctl_GetDeviceDescriptor: {
@@ -341,6 +366,12 @@ static NTSTATUS child_pnp(PDEVICE_OBJECT device, PIRP irp) {
     PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
     NTSTATUS status = irp->IoStatus.Status;
     KIRQL irql;
+    if (ext->removed) {
+        /* Answered as requests nobody handles, without touching the slot. */
+        InterlockedIncrement((LONG*)&slot->late_requests);
+        status = stack->MinorFunction == IRP_MN_REMOVE_DEVICE ? STATUS_SUCCESS : irp->IoStatus.Status;
+        return complete(irp, status, irp->IoStatus.Information);
+    }
 
     switch (stack->MinorFunction) {
     case IRP_MN_START_DEVICE:
@@ -368,10 +399,11 @@ static NTSTATUS child_pnp(PDEVICE_OBJECT device, PIRP irp) {
         KeReleaseSpinLock(&the_lock, irql);
         fail_pending_reads(slot, STATUS_DEVICE_NOT_CONNECTED);
         KeAcquireSpinLock(&the_lock, &irql);
+        ext->removed = TRUE;
         slot->child = NULL;
         KeReleaseSpinLock(&the_lock, irql);
         complete(irp, STATUS_SUCCESS, 0);
-        IoDeleteDevice(device);
+        bury(device);
         KeSetEvent(&slot->removed, IO_NO_INCREMENT, FALSE);
         return STATUS_SUCCESS;
     case IRP_MN_QUERY_ID:
@@ -536,6 +568,7 @@ static NTSTATUS plug(const HidSimPlug* request) {
     ChildExtension* ext = child->DeviceExtension;
     ext->kind = DeviceKind_Child;
     ext->slot = request->slot;
+    ext->removed = FALSE;
 
     KIRQL irql;
     KeAcquireSpinLock(&the_lock, &irql);
@@ -551,6 +584,7 @@ static NTSTATUS plug(const HidSimPlug* request) {
     slot->last_input_length = 0;
     slot->output_count = 0;
     slot->output_dropped = 0;
+    slot->late_requests = 0;
     slot->started = FALSE;
     InitializeListHead(&slot->pending_reads);
     KeClearEvent(&slot->removed);
@@ -650,6 +684,7 @@ static NTSTATUS status_of(ULONG number, HidSimStatus* out) {
     out->vendor_id = slot->config.vendor_id;
     out->product_id = slot->config.product_id;
     out->version = slot->config.version;
+    out->late_requests = (uint16_t)(slot->late_requests > 0xFFFF ? 0xFFFF : slot->late_requests);
     KeReleaseSpinLock(&the_lock, irql);
     return STATUS_SUCCESS;
 }
@@ -744,6 +779,12 @@ static NTSTATUS NTAPI dispatch_power(PDEVICE_OBJECT device, PIRP irp) {
     return complete(irp, status, irp->IoStatus.Information);
 }
 
+/* Requests nobody here handles: the system does not fill the table for us. */
+static NTSTATUS NTAPI dispatch_unsupported(PDEVICE_OBJECT device, PIRP irp) {
+    (void)device;
+    return complete(irp, STATUS_INVALID_DEVICE_REQUEST, 0);
+}
+
 static NTSTATUS NTAPI dispatch_open_close(PDEVICE_OBJECT device, PIRP irp) {
     (void)device;
     return complete(irp, STATUS_SUCCESS, 0);
@@ -812,6 +853,10 @@ static NTSTATUS NTAPI add_device(PDRIVER_OBJECT driver, PDEVICE_OBJECT physical)
 static VOID NTAPI unload(PDRIVER_OBJECT driver) {
     (void)driver;
     delete_control();
+    for (ULONG i = 0; i < HIDSIM_GRAVEYARD; ++i) {
+        if (the_graveyard[i]) IoDeleteDevice(the_graveyard[i]);
+        the_graveyard[i] = NULL;
+    }
 }
 
 NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT driver, PUNICODE_STRING registry_path) {
@@ -823,6 +868,7 @@ NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT driver, PUNICODE_STRING registry_path)
         KeInitializeEvent(&the_slots[i].removed, NotificationEvent, TRUE);
         InitializeListHead(&the_slots[i].pending_reads);
     }
+    for (ULONG i = 0; i <= IRP_MJ_MAXIMUM_FUNCTION; ++i) driver->MajorFunction[i] = dispatch_unsupported;
     driver->MajorFunction[IRP_MJ_CREATE] = dispatch_open_close;
     driver->MajorFunction[IRP_MJ_CLOSE] = dispatch_open_close;
     driver->MajorFunction[IRP_MJ_CLEANUP] = dispatch_open_close;

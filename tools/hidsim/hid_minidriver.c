@@ -22,6 +22,16 @@ static NTSTATUS NTAPI pass_power_down(PDEVICE_OBJECT device, PIRP irp) {
     return PoCallDriver(lower_of(device), irp);
 }
 
+/* Requests hidclass leaves to the minidriver and this one does not handle;
+ * the system does not fill the table by itself. */
+static NTSTATUS NTAPI unsupported(PDEVICE_OBJECT device, PIRP irp) {
+    (void)device;
+    irp->IoStatus.Status = STATUS_INVALID_DEVICE_REQUEST;
+    irp->IoStatus.Information = 0;
+    IoCompleteRequest(irp, IO_NO_INCREMENT);
+    return STATUS_INVALID_DEVICE_REQUEST;
+}
+
 static NTSTATUS NTAPI add_device(PDRIVER_OBJECT driver, PDEVICE_OBJECT device) {
     (void)driver;
     (void)device;
@@ -33,6 +43,7 @@ static VOID NTAPI unload(PDRIVER_OBJECT driver) {
 }
 
 NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT driver, PUNICODE_STRING registry_path) {
+    for (ULONG i = 0; i <= IRP_MJ_MAXIMUM_FUNCTION; ++i) driver->MajorFunction[i] = unsupported;
     driver->MajorFunction[IRP_MJ_PNP] = pass_down;
     driver->MajorFunction[IRP_MJ_INTERNAL_DEVICE_CONTROL] = pass_down;
     driver->MajorFunction[IRP_MJ_POWER] = pass_power_down;

@@ -191,6 +191,12 @@ bool hidsim_plug(const HidSimDevice& device) {
 }
 
 bool hidsim_unplug(uint32_t slot) {
+    // Wine 8 crashes its device process when a device goes while the host is
+    // still attaching it (it goes on enumerating the removed device), so the
+    // device is let go only once it is attached, or after 5 s.
+    waited_slot = slot;
+    HidSimStatus status;
+    if (hidsim_status(slot, &status) && status.plugged) wait_until(slot_present, 5000);
     HidSimSlot request = {slot};
     return control(HIDSIM_IOCTL_UNPLUG, &request, sizeof request, nullptr, 0);
 }

@@ -36,7 +36,8 @@ bool hidsim_uninstall();
 bool hidsim_available();
 
 bool hidsim_plug(const HidSimDevice& device);
-// Returns after the host has removed the device.
+// Waits (up to 5 s) until the host has finished attaching a device it is
+// still attaching, then unplugs; returns after the host has removed it.
 bool hidsim_unplug(uint32_t slot);
 bool hidsim_unplug_all();
 // Sends a report as the host will read it: bytes[0] is the report ID (0).

@@ -81,7 +81,7 @@ typedef struct HidSimStatus {
     uint16_t vendor_id;
     uint16_t product_id;
     uint16_t version;
-    uint16_t reserved;
+    uint16_t late_requests; /* requests that reached a removed device of this slot */
 } HidSimStatus;
 
 #ifdef __cplusplus

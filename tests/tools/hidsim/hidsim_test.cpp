@@ -202,6 +202,29 @@ TEST_F(SimulatorTest, HundredPlugCyclesWithoutAFailure) {
     EXPECT_EQ(failures, 0);
 }
 
+// Unplugging while the host is still attaching the device made Wine's device
+// process crash within a few hundred cycles; the client now lets a device go
+// only once it is attached.
+TEST_F(SimulatorTest, RapidCyclesWithoutWaitingLeaveTheBusWorking) {
+    int refused = 0;
+    for (int i = 0; i < 200; ++i) {
+        if (!hidsim_plug(device(0))) ++refused;
+        Sleep(i % 7);
+        if (!hidsim_unplug(0)) ++refused;
+        Sleep(i % 5);
+    }
+    EXPECT_EQ(refused, 0);
+    ASSERT_TRUE(hidsim_available()) << "the bus went away";
+    ASSERT_TRUE(plug(device(0)));
+    HANDLE h = open_slot(0);
+    ASSERT_NE(h, INVALID_HANDLE_VALUE);
+    uint8_t on[2] = {0, 0xAA};
+    DWORD n = 0;
+    EXPECT_TRUE(WriteFile(h, on, 2, &n, nullptr));
+    CloseHandle(h);
+    EXPECT_EQ(outputs_text(0), "00 AA");
+}
+
 }  // namespace
 
 namespace {

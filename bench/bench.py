@@ -1,0 +1,315 @@
+#!/usr/bin/env python3
+"""Measures the program under Wine next to baselines on the same machine in the
+same run, and writes the figures to a Markdown file. Not a test: it prints
+figures and asserts nothing but that each step could be made.
+
+usage: bench.py WINE_RUN BUILD_DIR PREFIX OUT_MD COMMAND_LINE
+"""
+import datetime
+import os
+import platform
+import random
+import subprocess
+import sys
+import time
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tests", "app"))
+from e2e_harness import *  # noqa: E402,F401,F403  (the shared vocabulary of these scripts)
+
+wine_run, build, prefix, out_md, command_line = sys.argv[1:6]
+exe = os.path.join(build, "app", "hidled.exe")
+bare = os.path.join(build, "bench", "bare_window.exe")
+watch_bench = os.path.join(build, "bench", "watch_bench.exe")
+init(wine_run, prefix, os.path.join(build, "bench-run"), exe, os.path.join(build, "tests", "app", "app_probe.exe"))
+BARE_TITLE = b"Bare window"
+rng = random.Random(20261207)
+lines = []
+
+
+def out(text=""):
+    print(text, flush=True)
+    lines.append(text)
+
+
+def percentile(samples, p):
+    s = sorted(samples)
+    return s[min(len(s) - 1, int(round(p / 100 * (len(s) - 1))))]
+
+
+def median(samples):
+    return percentile(samples, 50)
+
+
+def start_and_wait_visible(path, title):
+    """Starts a program; ms from just before its start until its window is visible, and its window."""
+    probe.p.stdin.write(f"waitvisible {title.hex()} 30000\n".encode())
+    probe.p.stdin.flush()
+    proc = wine(path)
+    words = probe.p.stdout.readline().decode().split()
+    hwnd = probe.ask(f"window {title.hex()} 1000").split()
+    return proc, (float(words[1]) if words[0] == "visible" else None), (hwnd[1] if hwnd[0] == "window" else None)
+
+
+def linux_pids(name):
+    """The Linux processes whose command line names a Windows program (Wine runs each as one)."""
+    found = []
+    for entry in os.listdir("/proc"):
+        if not entry.isdigit():
+            continue
+        try:
+            with open(f"/proc/{entry}/cmdline", "rb") as f:
+                argv0 = f.read().split(b"\0")[0]
+        except OSError:
+            continue
+        if argv0.lower().endswith(name.lower().encode()):
+            found.append(int(entry))
+    return found
+
+
+def cpu_ms(linux_pid):
+    """User + kernel time of a Linux process and all its threads, from /proc (10 ms resolution)."""
+    with open(f"/proc/{linux_pid}/stat") as f:
+        fields = f.read().rsplit(")", 1)[1].split()
+    return (int(fields[11]) + int(fields[12])) * 1000 / os.sysconf("SC_CLK_TCK")
+
+
+def resources(pid):
+    words = probe.ask(f"resources {pid}").split()
+    return (int(words[1]), int(words[2])) if words[0] == "resources" else (None, None)
+
+
+def idle_cpu(pids, seconds):
+    before = {p: cpu_ms(p) for p in pids}
+    t0 = time.time()
+    time.sleep(seconds)
+    wall = (time.time() - t0) * 1000
+    return {p: (cpu_ms(p) - before[p]) / wall * 100 for p in pids}
+
+
+def field_text(hwnd):
+    return text(probe, hwnd, 5)
+
+
+try:
+    init_prefix()
+    probe = Probe()
+    assert probe.ask("simulator 30000") == "ok", "the simulator does not answer"
+    probe.ask("unplugall")
+    cores = os.cpu_count()
+    cpu_name = next((l.split(":", 1)[1].strip() for l in open("/proc/cpuinfo") if l.startswith("model name")), "?")
+    wine_version = subprocess.run(["wine", "--version"], capture_output=True, text=True).stdout.strip()
+    out("# Performance and endurance")
+    out()
+    out(f"Measured {datetime.datetime.now(datetime.timezone.utc):%Y-%m-%d %H:%M} UTC by `{command_line}`, on "
+        f"{cpu_name} ({cores} cores), {platform.system()} {platform.release()}, {wine_version}, Xvfb. "
+        "Every comparison was made in the same run, side by side; ratios are program / baseline.")
+    out()
+
+    # 5. The exe.
+    size = os.path.getsize(exe)
+    dump = subprocess.run(["i686-w64-mingw32-objdump", "-p", exe], capture_output=True, text=True).stdout
+    dlls = sorted({l.split(":", 1)[1].strip() for l in dump.splitlines() if "DLL Name:" in l})
+    out("## Exe")
+    out()
+    out(f"`hidled.exe`: {size} bytes ({size / 1024:.0f} KiB), PE32 GUI i386, statically linked; imports "
+        f"{', '.join(dlls)}.")
+    out()
+
+    # 4. Start-up to visible window.
+    starts = {"program": [], "bare": []}
+    for i in range(7):
+        for name, path, title in (("program", exe, TITLE), ("bare", bare, BARE_TITLE)):
+            proc, ms, hwnd = start_and_wait_visible(path, title)
+            if ms is not None:
+                starts[name].append(ms)
+            if hwnd:
+                close_app(probe, proc, hwnd)
+    out("## Start-up to visible window (device absent)")
+    out()
+    out("From just before the start of the Wine process until the window is visible, seen by a probe "
+        "polling FindWindow/IsWindowVisible every millisecond; 7 starts each, interleaved.")
+    out()
+    out("| | median ms | min ms | max ms |")
+    out("|---|---|---|---|")
+    for name in ("program", "bare"):
+        s = starts[name]
+        out(f"| {'hidled.exe' if name == 'program' else 'bare Win32 window'} | {median(s):.0f} | {min(s):.0f} | "
+            f"{max(s):.0f} |")
+    out(f"\nRatio (median): {median(starts['program']) / median(starts['bare']):.2f}")
+    out()
+
+    # 1. Idle CPU.
+    app, _, hwnd = start_and_wait_visible(exe, TITLE)
+    baseline, _, bare_hwnd = start_and_wait_visible(bare, BARE_TITLE)
+    app_pid = probe.ask(f"pid {hwnd}").split()[1]
+    app_linux = linux_pids("hidled.exe")
+    bare_linux = linux_pids("bare_window.exe")
+    server = linux_pids("wineserver32") + linux_pids("wineserver") + linux_pids("winedevice.exe")
+    if len(app_linux) != 1 or len(bare_linux) != 1:
+        raise SystemExit(f"expected one program and one baseline process, found {app_linux} {bare_linux}")
+    watched = [app_linux[0], bare_linux[0]] + server
+    time.sleep(3)
+    absent = idle_cpu(watched, 30)
+    probe.ask("plug 0")
+    wait_text(probe, hwnd, 1, CONNECTED, 5000)
+    time.sleep(3)
+    present = idle_cpu(watched, 30)
+    out("## Idle CPU over 30 s, % of one core")
+    out()
+    out("CPU time (user + kernel of the process and its threads, from /proc; Wine runs each Windows process "
+        "as one Linux process) over 30 s of wall time, the program and a bare window program running at the "
+        "same time. Wine's own server and device processes serve both (and the program's device calls); "
+        "their time is shown on its own. Resolution 10 ms, i.e. 0.03 %.")
+    out()
+    out("| | program | bare window | ratio | wineserver + winedevice |")
+    out("|---|---|---|---|---|")
+    for label, r in (("device absent", absent), ("device present, quiet", present)):
+        a, b = r[app_linux[0]], r[bare_linux[0]]
+        ratio = f"{a / b:.1f}" if b > 0 else "bare below resolution"
+        out(f"| {label} | {a:.2f} % | {b:.2f} % | {ratio} | {sum(r[p] for p in server):.2f} % |")
+    out()
+    close_app(probe, baseline, bare_hwnd)
+
+    # 3. Latencies.
+    words = probe.ask(f"inputlatency {hwnd} 0 200").split()
+    input_ms = [float(v) for v in words[1:]] if words[0] == "latency" else []
+    buttons = {n: control(probe, hwnd, n) for n in (2, 3)}
+    outputs(probe)
+    click_ms = []
+    for i in range(100):
+        x, y = buttons[2 + i % 2]["centre"]
+        t0 = time.perf_counter()
+        subprocess.run(["xdotool", "mousemove", str(x), str(y), "click", "1"], env=ctx.env, check=True)
+        while not outputs(probe) and time.perf_counter() - t0 < 5:
+            pass
+        click_ms.append((time.perf_counter() - t0) * 1000)
+        time.sleep(rng.uniform(0.02, 0.05))
+    xdotool_ms = []
+    for _ in range(20):
+        t0 = time.perf_counter()
+        subprocess.run(["xdotool", "getmouselocation"], env=ctx.env, capture_output=True, check=True)
+        xdotool_ms.append((time.perf_counter() - t0) * 1000)
+    out("## Latency")
+    out()
+    out("Input report → field text: from just before the report is handed to the virtual device until a "
+        "probe polling the field's text (WM_GETTEXT, back to back) sees the new text; 200 reports "
+        "alternating 20 and 40. Click → output report: from just before a real X click (xdotool at the "
+        "button's centre) until the device's output log, polled back to back through the probe, holds the "
+        f"report; 100 clicks alternating the two buttons. Starting xdotool alone takes {median(xdotool_ms):.1f} ms "
+        "(median of 20), which the click figures include.")
+    out()
+    out("| | samples | p50 ms | p99 ms | max ms |")
+    out("|---|---|---|---|---|")
+    for label, s in (("input report → field text", input_ms), ("click → output report", click_ms)):
+        if s:
+            out(f"| {label} | {len(s)} | {percentile(s, 50):.2f} | {percentile(s, 99):.2f} | {max(s):.2f} |")
+        else:
+            out(f"| {label} | 0 | - | - | - (failed) |")
+    out()
+
+    # 6. Endurance.
+    handles_before, private_before = resources(app_pid)
+    wrong = []
+    crashes = 0
+    nonzero = 0
+    answers = []
+    t0 = time.time()
+    for _ in range(1000):
+        answers.append(probe.ask("unplug 0 nowait"))
+        time.sleep(rng.uniform(0, 0.02))
+        answers.append(probe.ask("plug 0 nowait"))
+        time.sleep(rng.uniform(0, 0.02))
+    cycles_s = time.time() - t0
+    if answers.count("ok") != len(answers):
+        wrong.append(f"{len(answers) - answers.count('ok')} plug/unplug requests failed at the device")
+    if wait_text(probe, hwnd, 1, CONNECTED, 5000) is None:
+        wrong.append("not connected after the plug cycles")
+    expected = field_text(hwnd)
+    t0 = time.time()
+    for _ in range(10000):
+        value = rng.randrange(256)
+        probe.ask(f"report 0 00{value:02x}")
+        if value == 20:
+            expected = YES
+        elif value == 40:
+            expected = NO
+    reports_s = time.time() - t0
+    if wait_text(probe, hwnd, 5, expected, 5000) is None:
+        wrong.append(f"field shows {field_text(hwnd)!r} after the reports, expected {expected!r}")
+    buttons = {n: control(probe, hwnd, n) for n in (2, 3)}
+    outputs(probe)
+    probe.ask("stream 0 on")
+    got = []
+    for i in range(200):
+        click(*buttons[2 + i % 2]["centre"])
+        if i % 10 == 9:
+            got += outputs(probe)
+    streamed = probe.ask("stream 0 off")
+    time.sleep(0.5)
+    got += outputs(probe)
+    lost_clicks = 200 - len(got)
+    time.sleep(1)
+    handles_after, private_after = resources(app_pid)
+    rc = close_app(probe, app, hwnd)
+    if rc != 0:
+        nonzero += 1
+    codes = []
+    for i in range(100):
+        app, _, hwnd = start_and_wait_visible(exe, TITLE)
+        if hwnd is None:
+            crashes += 1
+            continue
+        wait_text(probe, hwnd, 1, CONNECTED, 5000)
+        if i % 2:
+            probe.ask("stream 0 on")
+        codes.append(close_app(probe, app, hwnd))
+        if i % 2:
+            probe.ask("stream 0 off")
+    nonzero += sum(1 for c in codes if c != 0)
+    # An unhandled exception ends a Windows process with its NTSTATUS code.
+    crashes += sum(1 for c in codes if isinstance(c, int) and c >= 0xC0000000)
+    probe.ask("unplugall")
+    out("## Endurance")
+    out()
+    out("One program instance through 1000 unplug/plug cycles at random intervals (0–20 ms between requests; "
+        f"{cycles_s:.0f} s), 10 000 input reports with random second bytes ({reports_s:.0f} s), and 200 clicks "
+        f"while the device streams reports as fast as it can ({streamed}); then 100 starts and closes "
+        "mid-read (half of them while reports stream).")
+    out()
+    out("| | result |")
+    out("|---|---|")
+    out(f"| crashes | {crashes} |")
+    out(f"| non-zero exit codes | {nonzero} (of {len(codes) + 1} closes) |")
+    out(f"| wrong final states | {len(wrong)}{': ' + '; '.join(wrong) if wrong else ''} |")
+    out(f"| lost clicks | {lost_clicks} (of 200; {len(got)} output reports arrived) |")
+    out(f"| handle count before → after | {handles_before} → {handles_after} |")
+    out(f"| private bytes before → after | {private_before} → {private_after} |")
+    out()
+
+    # 2. Watch pass with many interfaces (last: hundreds of devices slow every later plug in a prefix).
+    probe.close()
+    result = subprocess.run([wine_run, "--prefix", ctx.prefix, "--", watch_bench, "1", "16", "64", "256"],
+                            env=ctx.env, capture_output=True, text=True)
+    rows = [l.split() for l in result.stdout.splitlines()[1:] if l.strip()]
+    out("## One watch pass")
+    out()
+    out("`hid_device_present(0x0001, 0x1234, -1, 0)` as the program's timer calls it, with N virtual devices of "
+        "other IDs present (plus Wine's own two HID interfaces); median of 31 passes. The device absent makes "
+        "the pass walk every interface; present, it stops at the device. Baselines: a bare SetupDi enumeration "
+        "of the same interfaces (class list, interface, detail), and the same bare walk also opening each "
+        "interface and reading its attributes, as the pass must.")
+    out()
+    out("| N | interfaces | pass, absent ms | pass, present ms | bare enumeration ms | ratio | bare walk with opens ms | ratio |")
+    out("|---|---|---|---|---|---|---|---|")
+    for n, interfaces, absent_ms, present_ms, enum_ms, open_ms in rows:
+        out(f"| {n} | {interfaces} | {float(absent_ms):.1f} | {float(present_ms):.1f} | {float(enum_ms):.1f} | "
+            f"{float(absent_ms) / float(enum_ms):.2f} | {float(open_ms):.1f} | {float(absent_ms) / float(open_ms):.2f} |")
+    if result.returncode != 0:
+        out(f"\nwatch_bench failed: {result.stderr.strip()}")
+    out()
+finally:
+    finish()
+
+with open(out_md, "w") as f:
+    f.write("\n".join(lines) + "\n")
+print(f"wrote {out_md}")

@@ -1,0 +1,16 @@
+#!/usr/bin/env bash
+# Runs every benchmark and writes docs/performance.md: the program next to
+# baselines, in one run, on this machine. Sets up and builds as the other
+# commands do; the figures come from a fresh prefix with the virtual device.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+if [ "$(id -u)" -eq 0 ]; then bash scripts/setup.sh; else bash scripts/setup.sh || exit 1; fi
+build=${BUILD_DIR:-build}
+cmake --preset default -B "$build" >/dev/null
+cmake --build "$build" -j"$(nproc)" --target hidled app_probe hidsim hidsimbus hidsimhid bare_window watch_bench
+prefix="$build/bench-prefix"
+# Hundreds of devices stay registered in a prefix and slow it: start clean.
+WINEPREFIX="$(realpath -m "$prefix")" wineserver -k 2>/dev/null || true
+rm -rf "$prefix" "$prefix.lock"
+bash tools/hidsim/make_prefix.sh scripts/wine-run.sh "$prefix" "$build/tools/hidsim/hidsim.exe"
+python3 bench/bench.py scripts/wine-run.sh "$build" "$prefix" docs/performance.md "bash bench/run.sh"
