@@ -30,6 +30,7 @@ struct AppState {
     HANDLE read_handle;   // taken and replaced only through the read hand-over
     HANDLE write_handle;  // GUI thread only
     int32_t last_presence;
+    bool write_lost;      // GUI thread only: a write on write_handle failed
 };
 
 extern AppState app_state;

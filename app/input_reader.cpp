@@ -30,8 +30,8 @@ DWORD WINAPI input_reader(LPVOID) {
     while (handover_begin_read(&ticket)) {
         if (ticket.handle) {
             // A failed read leaves the buffer as it was: the last text is set again.
-            if (buffer) hid_read_report(ticket.handle, buffer, Report_Bytes);
-            handover_end_read(ticket, buffer ? button_text(buffer[1]) : nullptr);
+            bool failed = buffer && hid_read_report(ticket.handle, buffer, Report_Bytes) == 0;
+            handover_end_read(ticket, buffer ? button_text(buffer[1]) : nullptr, failed);
         }
         delay_ms(Reader_PauseMs);
     }
@@ -42,7 +42,8 @@ DWORD WINAPI input_reader(LPVOID) {
 int32_t send_command(int32_t value) {
     if (app_state.write_handle) {
         uint8_t report[Report_Bytes] = {static_cast<uint8_t>(value & 0xFF), static_cast<uint8_t>((value >> 8) & 0xFF)};
-        hid_write_report(app_state.write_handle, report, Report_Bytes);
+        // A failed write means the handle is lost: the next watch pass reopens.
+        if (hid_write_report(app_state.write_handle, report, Report_Bytes) == 0) app_state.write_lost = true;
     } else {
         message_box("", Text_NoConnection, Box_Warning);
     }

@@ -20,6 +20,7 @@ struct Handover {
     uint32_t generation;   // advanced whenever the read handle is replaced
     bool stopping;
     HANDLE orphan;         // replaced while its read would not end: the reader closes it
+    bool lost;             // a read on the current handle failed since the watch last asked
     CancelSynchronousIoEntry cancel_synchronous_io;
     CancelIoExEntry cancel_io_ex;
 };
@@ -121,12 +122,13 @@ bool handover_begin_read(ReadTicket* ticket) {
     return true;
 }
 
-void handover_end_read(const ReadTicket& ticket, const char* text) {
+void handover_end_read(const ReadTicket& ticket, const char* text, bool failed) {
     EnterCriticalSection(&g_handover.lock);
     if (ticket.handle) {
         g_handover.reading = nullptr;
         SetEvent(g_handover.idle);
     }
+    if (ticket.handle && failed && ticket.generation == g_handover.generation) g_handover.lost = true;
     if (ticket.handle && ticket.handle == g_handover.orphan) {
         hid_close_device(g_handover.orphan);
         g_handover.orphan = nullptr;
@@ -138,9 +140,18 @@ void handover_end_read(const ReadTicket& ticket, const char* text) {
     LeaveCriticalSection(&g_handover.lock);
 }
 
+bool handover_take_lost() {
+    lock_serving();
+    bool lost = g_handover.lost;
+    g_handover.lost = false;
+    unlock();
+    return lost;
+}
+
 void handover_replace(HANDLE read_handle) {
     lock_serving();
     ++g_handover.generation;
+    g_handover.lost = false;
     HANDLE old = app_state.read_handle;
     app_state.read_handle = read_handle;
     if (old) {

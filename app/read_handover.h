@@ -17,7 +17,13 @@ void handover_init();
 bool handover_begin_read(ReadTicket* ticket);
 // Reader thread: ends the read of the ticket and, if the handle is still the
 // current one and text is not null, shows text in the button-state field.
-void handover_end_read(const ReadTicket& ticket, const char* text);
+// failed: the read itself failed, which on the current handle means the
+// handle is lost (a read cancelled by a replacement is not counted).
+void handover_end_read(const ReadTicket& ticket, const char* text, bool failed = false);
+// GUI thread: true once after a read on the current handle failed. A device
+// unplugged and plugged again between two watch passes looks present to both,
+// while the handles still point to the device that went.
+bool handover_take_lost();
 // Reader thread, once at its start: lets the GUI thread cancel its reads and
 // wait for its end. False when the program is already stopping.
 bool handover_register_reader();

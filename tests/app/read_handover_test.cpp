@@ -104,6 +104,34 @@ TEST_F(HandoverTest, AHandleStillBeingReadIsLeftToTheReaderAndItsReportDropped) 
     CloseHandle(new_pipe.server);
 }
 
+// A failed read on the current handle tells the watch the handle is lost;
+// one on a handle that has since been replaced does not.
+TEST_F(HandoverTest, OnlyAFailedReadOnTheCurrentHandleCountsAsLost) {
+    Pipe first = make_pipe();
+    Pipe second = make_pipe();
+    handover_replace(first.client);
+    EXPECT_FALSE(handover_take_lost());
+    ReadTicket ticket{};
+    ASSERT_TRUE(handover_begin_read(&ticket));
+    handover_end_read(ticket, nullptr, true);
+    EXPECT_TRUE(handover_take_lost());
+    EXPECT_FALSE(handover_take_lost()) << "the watch is told once";
+
+    ASSERT_TRUE(handover_begin_read(&ticket));
+    handover_end_read(ticket, nullptr, false);
+    EXPECT_FALSE(handover_take_lost()) << "a read that succeeded";
+
+    ReadTicket stale{};
+    ASSERT_TRUE(handover_begin_read(&stale));
+    handover_end_read(stale, nullptr, false);
+    handover_replace(second.client);  // as after a reopen
+    handover_end_read(stale, nullptr, true);
+    EXPECT_FALSE(handover_take_lost()) << "a read failed by the replacement is not a lost handle";
+    handover_replace(nullptr);
+    CloseHandle(first.server);
+    CloseHandle(second.server);
+}
+
 TEST_F(HandoverTest, ReportsReachTheFieldAndUnknownOnesChangeNothing) {
     Pipe pipe = make_pipe();
     ASSERT_NE(pipe.client, INVALID_HANDLE_VALUE);
