@@ -41,13 +41,32 @@ def check_exe():
     print(f"exe size: {len(image)} bytes")
 
 
+def start_panel():
+    """The panel, and what the probe saw of it; when its window is missing, what
+    is there instead and what the panel printed."""
+    log_path = os.path.join(ctx.workdir, "panel.log")
+    with open(log_path, "wb") as log:
+        panel_app = wine(scenario_panel, stdin=subprocess.DEVNULL, stdout=log, stderr=log)
+    words = probe.ask(f"window {PANEL_TITLE.hex()} 30000").split()
+    if words[0] != "window":
+        with open(log_path, "rb") as f:
+            print(f"panel window missing after 30 s: process "
+                  f"{'running' if panel_app.poll() is None else 'exit code %s' % panel_app.returncode}; "
+                  f"top-level windows: {probe.ask('windows')}; its output: {f.read()[-2000:]}", flush=True)
+    return panel_app, words
+
+
+PANEL_TITLE = b"HidSim: virtual HID device"
+
+
 def scenario():
     """The run command's tour, played on the simulator's panel as a person
     would: its check box plugs the device, its button is held down; a
     screenshot per step."""
-    panel_app = wine(scenario_panel)
-    words = probe.ask(f"window {'HidSim: virtual HID device'.encode().hex()} 20000").split()
+    panel_app, words = start_panel()
     check(words[0] == "window", "the simulator's panel appears")
+    if words[0] != "window":
+        return
     panel = words[1]
     app, hwnd, first_status, words = start_app(probe)
     check(hwnd is not None and first_status == START_TEXT, "device absent: the not-found text")

@@ -41,7 +41,15 @@ def init(wine_run, prefix, workdir, exe, probe_exe):
     ctx.xvfb = subprocess.Popen(["Xvfb", "-displayfd", str(fd_write), "-screen", "0", "1024x768x24", "-nolisten", "tcp"],
                                 pass_fds=(fd_write,), stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
     os.close(fd_write)
-    ctx.display = ":" + os.read(fd_read, 16).decode().strip()
+    # Xvfb writes the number and the newline separately, and ends itself when the
+    # newline finds the pipe closed: read up to the newline.
+    number = b""
+    while not number.endswith(b"\n"):
+        chunk = os.read(fd_read, 16)
+        if not chunk:
+            raise SystemExit("Xvfb did not start")
+        number += chunk
+    ctx.display = ":" + number.decode().strip()
     os.close(fd_read)
     ctx.env = dict(os.environ, DISPLAY=ctx.display)
     ctx.env.pop("WINEPREFIX", None)
@@ -126,6 +134,9 @@ def start_app(probe):
     app = wine(ctx.exe)
     words = probe.ask(f"window {TITLE.hex()} 20000").split()
     if words[0] != "window":
+        print(f"window missing after 20 s: program {'running' if app.poll() is None else 'exit code %s' % app.returncode}"
+              f", display {'up' if ctx.xvfb.poll() is None else 'gone'}; top-level windows: {probe.ask('windows')}",
+              flush=True)
         return app, None, None, words
     hwnd = words[1]
     # The window exists hidden while it is built; wait for it to show.

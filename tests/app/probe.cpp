@@ -92,6 +92,14 @@ std::string describe_window(HWND hwnd) {
     return line;
 }
 
+BOOL CALLBACK list_window(HWND hwnd, LPARAM param) {
+    DWORD pid = 0;
+    GetWindowThreadProcessId(hwnd, &pid);
+    *reinterpret_cast<std::string*>(param) +=
+        " " + std::to_string(pid) + (IsWindowVisible(hwnd) ? ":1:" : ":0:") + hex_of(window_text(hwnd));
+    return TRUE;
+}
+
 struct BoxSearch {
     DWORD pid;
     HWND found;
@@ -262,6 +270,12 @@ std::string handle_command(const std::vector<std::string>& w) {
                       static_cast<unsigned long>(reinterpret_cast<uintptr_t>(search.found)));
         return head + hex_of(window_text(search.found)) + " " + hex_of(text.text) + " " +
                (ok ? centre_of(ok) : std::string("0 0"));
+    }
+    if (cmd == "windows") {
+        // windows: every top-level window as pid:visible:title-hex, for reports when one is missing.
+        std::string line = "windows";
+        EnumWindows(list_window, reinterpret_cast<LPARAM>(&line));
+        return line;
     }
     if (cmd == "pid" && w.size() >= 2) {
         DWORD pid = 0;
