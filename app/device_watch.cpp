@@ -22,10 +22,12 @@ const char* compose_not_found(int32_t start, const char* end) {
 void CALLBACK device_watch(HWND, UINT, UINT_PTR, DWORD) {
     int32_t present = hid_device_present(Device_ProductId, Device_VendorId, Device_Version, Device_Index);
     // Present now and at the last pass, but the handles failed: the device
-    // went and came back in between, and is opened again.
+    // went and came back in between, and is opened again. So is a device that
+    // was listed but could not be opened, which happens when it goes just then.
     bool lost = handover_take_lost();
     lost = app_state.write_lost || lost;
     app_state.write_lost = false;
+    if (present && !app_state.write_handle) lost = true;
     if (present == app_state.last_presence && !(present && lost)) return;
     app_state.last_presence = present;
 
