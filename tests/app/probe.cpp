@@ -365,29 +365,33 @@ std::string handle_command(const std::vector<std::string>& w) {
         std::snprintf(line, sizeof line, "cpu %.3f", static_cast<double>(ticks(kernel) + ticks(user)) / 10000.0);
         return line;
     }
-    if (cmd == "resources" && w.size() >= 2) {
-        // resources <pid>: handle count and private bytes.
-        HANDLE process = OpenProcess(PROCESS_QUERY_INFORMATION | PROCESS_VM_READ, FALSE,
-                                     std::strtoul(w[1].c_str(), nullptr, 0));
-        if (!process) return "none";
-        using HandleCount = BOOL(WINAPI*)(HANDLE, PDWORD);
-        using MemoryInfo = BOOL(WINAPI*)(HANDLE, void*, DWORD);
-        auto handle_count = reinterpret_cast<HandleCount>(
-            reinterpret_cast<void*>(GetProcAddress(GetModuleHandleA("kernel32.dll"), "GetProcessHandleCount")));
-        auto memory_info = reinterpret_cast<MemoryInfo>(
-            reinterpret_cast<void*>(GetProcAddress(GetModuleHandleA("kernel32.dll"), "K32GetProcessMemoryInfo")));
-        DWORD handles = 0;
-        struct {
-            DWORD cb, PageFaultCount;
-            SIZE_T PeakWorkingSetSize, WorkingSetSize, QuotaPeakPagedPoolUsage, QuotaPagedPoolUsage,
-                QuotaPeakNonPagedPoolUsage, QuotaNonPagedPoolUsage, PagefileUsage, PeakPagefileUsage, PrivateUsage;
-        } memory = {};
-        memory.cb = sizeof memory;
-        bool ok = handle_count && memory_info && handle_count(process, &handles) &&
-                  memory_info(process, &memory, sizeof memory);
-        CloseHandle(process);
-        if (!ok) return "none";
-        return "resources " + std::to_string(handles) + " " + std::to_string(memory.PrivateUsage);
+    if (cmd == "handles" && w.size() >= 2) {
+        // handles <pid>: how many handles that process holds, from the system's handle
+        // list (GetProcessHandleCount answers nothing under Wine).
+        using Query = LONG(WINAPI*)(ULONG, void*, ULONG, ULONG*);
+        auto query = reinterpret_cast<Query>(
+            reinterpret_cast<void*>(GetProcAddress(GetModuleHandleA("ntdll.dll"), "NtQuerySystemInformation")));
+        struct Entry {
+            ULONG owner;
+            BYTE type, flags;
+            USHORT value;
+            void* object;
+            ULONG access;
+        };
+        static_assert(sizeof(Entry) == 16);
+        constexpr ULONG SystemHandleInformation = 16;
+        std::vector<uint8_t> list(1 << 16);
+        ULONG needed = 0;
+        LONG status;
+        while ((status = query ? query(SystemHandleInformation, list.data(), static_cast<ULONG>(list.size()), &needed)
+                               : -1) == static_cast<LONG>(0xC0000004) && list.size() < (1u << 26))
+            list.resize(list.size() * 2);
+        if (status < 0) return "none";
+        ULONG count = *reinterpret_cast<ULONG*>(list.data());
+        auto* entries = reinterpret_cast<Entry*>(list.data() + 4);
+        ULONG pid = std::strtoul(w[1].c_str(), nullptr, 0), mine = 0;
+        for (ULONG i = 0; i < count; ++i) mine += entries[i].owner == pid;
+        return "handles " + std::to_string(mine);
     }
     if (cmd == "waitvisible" && w.size() >= 3) {
         // waitvisible <title-hex> <timeout-ms>: ms from this command until that window is visible.
