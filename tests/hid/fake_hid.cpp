@@ -15,7 +15,7 @@ HDEVINFO WINAPI fake_get_class_devs(const GUID* guid, PCSTR, HWND, DWORD flags) 
     ++fake.class_devs_calls;
     fake.class_devs_flags = flags;
     GUID expected = {0x4d1e55b2, 0xf16f, 0x11cf, {0x88, 0xcb, 0x00, 0x11, 0x11, 0x00, 0x00, 0x30}};
-    if (fake.class_devs_fail || !guid || std::memcmp(guid, &expected, sizeof expected) != 0)
+    if (fake.class_devs_fail || (fake.class_devs_good >= 0 && fake.class_devs_calls > fake.class_devs_good) || !guid || std::memcmp(guid, &expected, sizeof expected) != 0)
         return INVALID_HANDLE_VALUE;
     return fake_set;
 }

@@ -19,6 +19,7 @@ struct FakeInterface {
 struct FakeHid {
     std::vector<FakeInterface> interfaces;
     bool class_devs_fail = false;
+    int class_devs_good = -1;     // class queries that succeed before the rest fail (-1: all)
     // What the fakes saw.
     int class_devs_calls = 0;
     DWORD class_devs_flags = 0;
