@@ -24,10 +24,9 @@ void CALLBACK device_watch(HWND, UINT, UINT_PTR, DWORD) {
     // Present now and at the last pass, but the handles failed: the device
     // went and came back in between, and is opened again. So is a device that
     // was listed but could not be opened, which happens when it goes just then.
-    bool lost = handover_take_lost();
-    lost = app_state.write_lost || lost;
+    bool lost = handover_take_lost();  // asked every pass: asking clears it
+    if (app_state.write_lost || (present && !app_state.write_handle)) lost = true;
     app_state.write_lost = false;
-    if (present && !app_state.write_handle) lost = true;
     if (present == app_state.last_presence && !(present && lost)) return;
     app_state.last_presence = present;
 

@@ -352,19 +352,6 @@ std::string handle_command(const std::vector<std::string>& w) {
         return "fail";
     }
     // Figures for the benchmarks.
-    if (cmd == "cpu" && w.size() >= 2) {
-        // cpu <pid>: the process's user and kernel time so far, in ms.
-        HANDLE process = OpenProcess(PROCESS_QUERY_INFORMATION, FALSE, std::strtoul(w[1].c_str(), nullptr, 0));
-        FILETIME created, ended, kernel, user;
-        if (!process) return "none";
-        BOOL ok = GetProcessTimes(process, &created, &ended, &kernel, &user);
-        CloseHandle(process);
-        if (!ok) return "none";
-        auto ticks = [](const FILETIME& f) { return (static_cast<uint64_t>(f.dwHighDateTime) << 32) | f.dwLowDateTime; };
-        char line[64];
-        std::snprintf(line, sizeof line, "cpu %.3f", static_cast<double>(ticks(kernel) + ticks(user)) / 10000.0);
-        return line;
-    }
     if (cmd == "handles" && w.size() >= 2) {
         // handles <pid>: how many handles that process holds, from the system's handle
         // list (GetProcessHandleCount answers nothing under Wine).

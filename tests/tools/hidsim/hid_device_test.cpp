@@ -7,10 +7,6 @@
 #include "runtime/base/memory.h"
 #include "runtime/base/string_buffer.h"
 
-extern "C" {
-#include <hidsdi.h>
-}
-
 #include <string>
 
 namespace {
@@ -50,12 +46,7 @@ TEST_F(HidLayerOnDevice, OpensTheDeviceByIdsVersionAndIndex) {
     ASSERT_TRUE(plug(device(0)));
     HANDLE h = hid_open_device(0x0001, 0x1234, HidVersion_Any, 0);
     ASSERT_NE(h, nullptr);
-    HIDD_ATTRIBUTES a = {};
-    a.Size = sizeof a;
-    ASSERT_TRUE(HidD_GetAttributes(h, &a));
-    EXPECT_EQ(a.VendorID, 0x1234);
-    EXPECT_EQ(a.ProductID, 0x0001);
-    EXPECT_EQ(a.VersionNumber, 0x0100);
+    EXPECT_EQ(ids_of(h), "1234:0001 v0100");
     EXPECT_EQ(hid_close_device(h), 1);
 
     HANDLE exact = hid_open_device(0x0001, 0x1234, 0x0100, 0);

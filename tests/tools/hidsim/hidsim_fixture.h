@@ -3,6 +3,9 @@
 #pragma once
 #include <gtest/gtest.h>
 #include <windows.h>
+extern "C" {
+#include <hidsdi.h>  // no C++ guards of its own
+}
 
 #include <cstdint>
 #include <string>
@@ -47,6 +50,15 @@ protected:
         if (path.empty()) return INVALID_HANDLE_VALUE;
         return CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
                            OPEN_EXISTING, 0, nullptr);
+    }
+    // "VVVV:PPPP vXXXX" as the device's attributes give them, or what failed.
+    static std::string ids_of(HANDLE device) {
+        HIDD_ATTRIBUTES a = {};
+        a.Size = sizeof a;
+        if (!HidD_GetAttributes(device, &a)) return "<no attributes>";
+        char text[32];
+        snprintf(text, sizeof text, "%04X:%04X v%04X", a.VendorID, a.ProductID, a.VersionNumber);
+        return text;
     }
     static std::string outputs_text(uint32_t slot) {
         static HidSimOutputs outputs;
