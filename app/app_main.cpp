@@ -62,7 +62,7 @@ void main_loop() {
     do {
         app_state.last_event = event_wait();
         if (app_state.last_event == Event_GadgetAction) {
-            int32_t gadget = event_object();
+            ObjectNumber gadget = event_object();
             if (gadget == Gadget_LedOn)
                 send_command(Command_LedOn);
             else if (gadget == Gadget_LedOff)

@@ -3,7 +3,7 @@
 same run, and writes the figures to a Markdown file. Not a test: it prints
 figures and asserts nothing but that each step could be made.
 
-usage: bench.py WINE_RUN BUILD_DIR PREFIX OUT_MD COMMAND_LINE
+usage: bench.py WINE_RUN BUILD_DIR PREFIX OUT_MD COMMAND_LINE [ARCH]
 """
 import datetime
 import os
@@ -17,6 +17,8 @@ sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), ".."
 from e2e_harness import *  # noqa: E402,F401,F403  (the shared vocabulary of these scripts)
 
 wine_run, build, prefix, out_md, command_line = sys.argv[1:6]
+arch = sys.argv[6] if len(sys.argv) > 6 else "i686"
+x86_64 = arch == "x86_64"
 exe = os.path.join(build, "app", "hidled.exe")
 bare = os.path.join(build, "bench", "bare_window.exe")
 watch_bench = os.path.join(build, "bench", "watch_bench.exe")
@@ -107,21 +109,24 @@ try:
     probe.ask("unplugall")
     cores = os.cpu_count()
     cpu_name = next((l.split(":", 1)[1].strip() for l in open("/proc/cpuinfo") if l.startswith("model name")), "?")
-    wine_version = subprocess.run(["wine", "--version"], capture_output=True, text=True).stdout.strip()
+    loader = "/usr/lib/wine/wine64" if x86_64 else "/usr/lib/wine/wine"
+    wine_version = subprocess.run([loader, "--version"], capture_output=True, text=True).stdout.strip()
     out("# Performance and endurance")
     out()
     out(f"Measured {datetime.datetime.now(datetime.timezone.utc):%Y-%m-%d %H:%M} UTC by `{command_line}`, on "
-        f"{cpu_name} ({cores} cores), {platform.system()} {platform.release()}, {wine_version}, Xvfb. "
+        f"{cpu_name} ({cores} cores), {platform.system()} {platform.release()}, {wine_version}, Xvfb; the {arch} build "
+        f"({'PE32+ in a 64-bit prefix' if x86_64 else 'PE32, the program we ship, in a 32-bit prefix'}). "
         "Every comparison was made in the same run, side by side; ratios are program / baseline.")
     out()
 
     # 5. The exe.
     size = os.path.getsize(exe)
-    dump = subprocess.run(["i686-w64-mingw32-objdump", "-p", exe], capture_output=True, text=True).stdout
+    objdump = "x86_64-w64-mingw32-objdump" if x86_64 else "i686-w64-mingw32-objdump"
+    dump = subprocess.run([objdump, "-p", exe], capture_output=True, text=True).stdout
     dlls = sorted({l.split(":", 1)[1].strip() for l in dump.splitlines() if "DLL Name:" in l})
     out("## Exe")
     out()
-    out(f"`hidled.exe`: {size} bytes ({size / 1024:.0f} KiB), PE32 GUI i386, statically linked; imports "
+    out(f"`hidled.exe`: {size} bytes ({size / 1024:.0f} KiB), {'PE32+ GUI x86-64' if x86_64 else 'PE32 GUI i386'}, statically linked; imports "
         f"{', '.join(dlls)}.")
     out()
 
@@ -154,7 +159,8 @@ try:
     app_pid = probe.ask(f"pid {hwnd}").split()[1]
     app_linux = linux_pids("hidled.exe")
     bare_linux = linux_pids("bare_window.exe")
-    server = linux_pids("wineserver32") + linux_pids("wineserver") + linux_pids("winedevice.exe")
+    server = (linux_pids("wineserver32") + linux_pids("wineserver64") + linux_pids("wineserver")
+              + linux_pids("winedevice.exe"))
     if len(app_linux) != 1 or len(bare_linux) != 1:
         raise SystemExit(f"expected one program and one baseline process, found {app_linux} {bare_linux}")
     watched = [app_linux[0], bare_linux[0]] + server

@@ -5,12 +5,17 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 if [ "$(id -u)" -eq 0 ]; then bash scripts/setup.sh; else bash scripts/setup.sh || exit 1; fi
-build=${BUILD_DIR:-build}
-cmake --preset default -B "$build" >/dev/null
+# The i686 program where this host runs 32-bit code, else the x86-64 one;
+# TEST_ARCH=i686 or x86_64 picks one.
+source scripts/arch.sh
+choose_arches bench one
+arch=$arches
+build=$(tree_of "$arch")
+cmake --preset "$(preset_of "$arch")" -B "$build" >/dev/null
 cmake --build "$build" -j"$(nproc)" --target hidled app_probe hidsim hidsimbus hidsimhid bare_window watch_bench
 prefix="$build/bench-prefix"
 # Hundreds of devices stay registered in a prefix and slow it: start clean.
 WINEPREFIX="$(realpath -m "$prefix")" wineserver -k 2>/dev/null || true
 rm -rf "$prefix" "$prefix.lock"
-bash tools/hidsim/make_prefix.sh scripts/wine-run.sh "$prefix" "$build/tools/hidsim/hidsim.exe"
-python3 bench/bench.py scripts/wine-run.sh "$build" "$prefix" docs/performance.md "bash bench/run.sh"
+bash tools/hidsim/make_prefix.sh "$build/wine-run.sh" "$prefix" "$build/tools/hidsim/hidsim.exe"
+python3 bench/bench.py "$build/wine-run.sh" "$build" "$prefix" docs/performance.md "bash bench/run.sh" "$arch"

@@ -10,13 +10,17 @@ extern "C" {
 #include <cstddef>
 #include <cstdint>
 
-// The 32-bit layouts the layer hands to the system.
-static_assert(sizeof(void*) == 4, "a 32-bit program");
-static_assert(sizeof(SP_DEVICE_INTERFACE_DATA) == 28);
+#include "runtime/base/layout.h"
+
+// The layouts the layer hands to the system, which checks the sizes it is given.
+// setupapi.h packs its structures to 1 byte on i686 and to 8 on x86-64, so the
+// detail record's cbSize is 5 there and 8 here.
+static_assert(sizeof(SP_DEVICE_INTERFACE_DATA) == pointer_aligned(24) + Pointer_Bytes);
 static_assert(offsetof(SP_DEVICE_INTERFACE_DETAIL_DATA_A, DevicePath) == 4);
-static_assert(sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_A) == 5);
+static_assert(sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_A) == (Pointer_Bytes == 4 ? 5 : 8));
 static_assert(offsetof(HIDD_ATTRIBUTES, VersionNumber) + sizeof(USHORT) == 10, "the Size the layer passes");
-static_assert(sizeof(SECURITY_ATTRIBUTES) == 12);
+static_assert(sizeof(SECURITY_ATTRIBUTES) == pointer_aligned(4) + 2 * Pointer_Bytes);
+static_assert(Pointer_Bytes != 4 || (sizeof(SP_DEVICE_INTERFACE_DATA) == 28 && sizeof(SECURITY_ATTRIBUTES) == 12));
 
 // One slot per entry point, in binding order; null while unbound or missing.
 struct HidEntryTable {
@@ -41,7 +45,7 @@ struct HidEntryTable {
 };
 constexpr int32_t HidEntry_Count = 16;
 constexpr int32_t HidEntry_FirstSetupApi = 14;  // entries from here on come from setupapi.dll
-static_assert(offsetof(HidEntryTable, hid_library) == HidEntry_Count * sizeof(void*));
+static_assert(offsetof(HidEntryTable, hid_library) == HidEntry_Count * Pointer_Bytes);
 
 // Names passed to GetProcAddress, in table order.
 extern const char* const hid_entry_names[HidEntry_Count];

@@ -35,16 +35,17 @@ struct HidDeviceRecord {
     char* product;
     char* serial_number;
 };
-static_assert(sizeof(HidDeviceRecord) == 28);
-static_assert(offsetof(HidDeviceRecord, manufacturer) == 16);
+static_assert(offsetof(HidDeviceRecord, manufacturer) == 16 && sizeof(HidDeviceRecord) == 16 + 3 * Pointer_Bytes,
+              "seven 16-bit values, then three string pointers");
 
 constexpr int32_t HidDeviceList_Capacity = 258;
 struct HidDeviceList {
     int16_t count;
     HidDeviceRecord records[HidDeviceList_Capacity];
 };
-static_assert(offsetof(HidDeviceList, records) == 4);
-static_assert(sizeof(HidDeviceList) == 4 + 258 * 28);
+static_assert(offsetof(HidDeviceList, records) == Pointer_Bytes &&
+              sizeof(HidDeviceList) == Pointer_Bytes + HidDeviceList_Capacity * sizeof(HidDeviceRecord));
+static_assert(Pointer_Bytes != 4 || (sizeof(HidDeviceRecord) == 28 && sizeof(HidDeviceList) == 4 + 258 * 28));
 
 // Fits HidSearchCallback with the list as user value. Adds one record when the
 // device's attributes can be read and the list has room; always 0.

@@ -13,15 +13,22 @@ else
   bash scripts/setup.sh || { echo "run: run 'sudo scripts/setup.sh' first" >&2; exit 1; }
 fi
 
-build=${BUILD_DIR:-build}
-cmake --preset default -B "$build" >/dev/null
+# The i686 program where this host runs 32-bit code, else the x86-64 one;
+# TEST_ARCH=i686 or x86_64 picks one.
+source scripts/arch.sh
+choose_arches run one
+arch=$arches
+build=$(tree_of "$arch")
+cmake --preset "$(preset_of "$arch")" -B "$build" >/dev/null
 cmake --build "$build" -j"$(nproc)" --target hidled app_probe hidsim hidsimbus hidsimhid
+objdump=$(grep -E '^CMAKE_OBJDUMP:' "$build/CMakeCache.txt" | cut -d= -f2-)
 prefix="$build/run-prefix"
 hidsim="$build/tools/hidsim/hidsim.exe"
-run() { scripts/wine-run.sh --prefix "$prefix" -- "$@"; }
+wine_run="$build/wine-run.sh"
+run() { "$wine_run" --prefix "$prefix" -- "$@"; }
 
 if [ -n "${DISPLAY:-}" ]; then
-  bash tools/hidsim/make_prefix.sh scripts/wine-run.sh "$prefix" "$hidsim"
+  bash tools/hidsim/make_prefix.sh "$wine_run" "$prefix" "$hidsim"
   echo "run: the program and the simulator's panel on $DISPLAY (prefix $prefix)"
   echo "run: tick 'Plugged in' in the panel to connect the device; hold its button to press the device's"
   run "$hidsim" &
@@ -32,6 +39,6 @@ if [ -n "${DISPLAY:-}" ]; then
 fi
 
 echo "run: no display; playing the scenario on a private Xvfb"
-bash tools/hidsim/make_prefix.sh scripts/wine-run.sh "$prefix" "$hidsim"
-python3 tests/app/app_e2e_test.py scripts/wine-run.sh "$build/app/hidled.exe" "$build/tests/app/app_probe.exe" \
-  "$build/run" "$prefix" i686-w64-mingw32-objdump --scenario "$hidsim"
+bash tools/hidsim/make_prefix.sh "$wine_run" "$prefix" "$hidsim"
+python3 tests/app/app_e2e_test.py "$wine_run" "$build/app/hidled.exe" "$build/tests/app/app_probe.exe" \
+  "$build/run" "$prefix" "$objdump" --scenario "$hidsim"

@@ -5,8 +5,9 @@ set -euo pipefail
 
 packages=(
   cmake make ninja-build
-  g++-mingw-w64-i686 mingw-w64-tools binutils-mingw-w64-i686
-  wine wine32:i386
+  g++-mingw-w64-i686 binutils-mingw-w64-i686
+  g++-mingw-w64-x86-64 binutils-mingw-w64-x86-64 mingw-w64-tools
+  wine wine32:i386 wine64
   xvfb x11-apps xdotool imagemagick x11-utils
   googletest
   locales python3

@@ -91,7 +91,10 @@ BlockPool* pool_create(int32_t block_size, int32_t min_chunk, int32_t max_chunk,
     if (block_size < 0) return nullptr;
     if (min_chunk < 1) min_chunk = 1;
     if (max_chunk < min_chunk) max_chunk = min_chunk;
-    int32_t slot_size = (block_size + slot_header + 3) & ~3;
+    // Each slot starts with the free-list link, a pointer, so slots are kept
+    // pointer-aligned: to four bytes on i686, to eight on x86-64.
+    constexpr int32_t align = static_cast<int32_t>(Pointer_Bytes);
+    int32_t slot_size = (block_size + slot_header + align - 1) & ~(align - 1);
     if (!(flags & Pool_Shared)) return create_private(slot_size, min_chunk, max_chunk, flags);
 
     run_once(&g_registry_once, registry_init);

@@ -6,6 +6,8 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "runtime/base/layout.h"
+
 enum PoolFlag : int32_t {
     Pool_Locked = 1,    // lock mode in bits 0-1: the pool has its own lock
     Pool_LockMask = 3,
@@ -21,7 +23,10 @@ struct PoolChunk {
     int32_t free_count;
     // capacity slots of slot_size bytes follow
 };
-static_assert(sizeof(PoolChunk) == 24, "chunk header of six 32-bit words");
+static_assert(offsetof(PoolChunk, capacity) == 3 * Pointer_Bytes &&
+                  sizeof(PoolChunk) == pointer_aligned(3 * Pointer_Bytes + 12),
+              "chunk header: three pointers and three counts (six 32-bit words on i686)");
+static_assert(Pointer_Bytes != 4 || sizeof(PoolChunk) == 24);
 
 struct BlockPool;
 
@@ -33,7 +38,9 @@ struct PoolShare {
     int32_t flags;
     int32_t references;
 };
-static_assert(sizeof(PoolShare) == 24 && offsetof(PoolShare, references) == 20);
+static_assert(offsetof(PoolShare, references) == 3 * Pointer_Bytes + 8 &&
+              sizeof(PoolShare) == pointer_aligned(3 * Pointer_Bytes + 12));
+static_assert(Pointer_Bytes != 4 || (sizeof(PoolShare) == 24 && offsetof(PoolShare, references) == 20));
 
 struct BlockPool {
     PoolChunk* full_chunks;
@@ -46,8 +53,13 @@ struct BlockPool {
     int32_t locked;
     CRITICAL_SECTION lock;
 };
-static_assert(offsetof(BlockPool, total_blocks) == 12 && offsetof(BlockPool, locked) == 28 &&
-              offsetof(BlockPool, lock) == 32, "pool record layout");
+static_assert(offsetof(BlockPool, total_blocks) == 3 * Pointer_Bytes &&
+                  offsetof(BlockPool, locked) == 3 * Pointer_Bytes + 16 &&
+                  offsetof(BlockPool, lock) == pointer_aligned(3 * Pointer_Bytes + 20),
+              "pool record layout");
+static_assert(Pointer_Bytes != 4 ||
+              (offsetof(BlockPool, total_blocks) == 12 && offsetof(BlockPool, locked) == 28 &&
+               offsetof(BlockPool, lock) == 32));
 
 BlockPool* pool_create(int32_t block_size, int32_t min_chunk, int32_t max_chunk, int32_t flags);
 void* pool_alloc(BlockPool* pool);

@@ -5,6 +5,8 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "runtime/base/layout.h"
+
 struct BlockPool;
 
 struct ArrayHeader {
@@ -15,14 +17,18 @@ struct ArrayHeader {
     int32_t element_count;  // upper index + 1
     int32_t element_type;   // stored, not interpreted
 };
-static_assert(sizeof(ArrayHeader) == 24 && offsetof(ArrayHeader, element_count) == 16, "six 32-bit words");
+static_assert(offsetof(ArrayHeader, layout) == pointer_aligned(8) &&
+                  offsetof(ArrayHeader, element_count) == pointer_aligned(8) + 2 * Pointer_Bytes &&
+                  sizeof(ArrayHeader) == pointer_aligned(pointer_aligned(8) + 2 * Pointer_Bytes + 8),
+              "two counts, two pointers, two counts: six 32-bit words on i686");
+static_assert(Pointer_Bytes != 4 || (sizeof(ArrayHeader) == 24 && offsetof(ArrayHeader, element_count) == 16));
 
 struct MapNode {
     MapNode* next;  // next node of the same bucket
     char* key;      // main-heap copy of the key text
     // the element follows
 };
-static_assert(sizeof(MapNode) == 8, "the element follows two pointers");
+static_assert(sizeof(MapNode) == 2 * Pointer_Bytes, "the element follows two pointers");
 
 struct Map {
     MapNode* current;
@@ -39,8 +45,14 @@ struct Map {
     Map** owner;
     BlockPool* pool;
 };
-static_assert(sizeof(Map) == 52 && offsetof(Map, bucket_count) == 32 && offsetof(Map, pool) == 48,
-              "thirteen 32-bit fields");
+static_assert(offsetof(Map, current_bucket) == 4 * Pointer_Bytes &&
+                  offsetof(Map, bucket_count) == 4 * Pointer_Bytes + 16 &&
+                  offsetof(Map, owner) == pointer_aligned(4 * Pointer_Bytes + 28) &&
+                  offsetof(Map, pool) == offsetof(Map, owner) + Pointer_Bytes &&
+                  sizeof(Map) == offsetof(Map, pool) + Pointer_Bytes,
+              "four pointers, seven counts, two pointers: thirteen 32-bit fields on i686");
+static_assert(Pointer_Bytes != 4 ||
+              (sizeof(Map) == 52 && offsetof(Map, bucket_count) == 32 && offsetof(Map, pool) == 48));
 
 enum MapFlag : int32_t { MapFlag_InitialiseElements = 2 };
 
@@ -79,7 +91,7 @@ struct ContainerOps {
     void (*list_free)();
     void (*map_free)(Map*);
 };
-static_assert(sizeof(ContainerOps) == 40, "ten entries");
+static_assert(sizeof(ContainerOps) == 10 * Pointer_Bytes, "ten entries");
 
 extern ContainerOps container_ops;
 

@@ -15,3 +15,19 @@ void string_append_hex(int64_t value, int32_t position) {
     string_buffer_release(most_digits - written);
     at[written] = 0;
 }
+
+char* format_decimal(char* destination, int64_t value) {
+    // Digits of the magnitude, taken as unsigned so that INT64_MIN negates safely.
+    uint64_t magnitude = value < 0 ? 0 - static_cast<uint64_t>(value) : static_cast<uint64_t>(value);
+    char digits[Decimal_MaxBytes];
+    int32_t count = 0;
+    do {
+        digits[count++] = static_cast<char>('0' + magnitude % 10);
+        magnitude /= 10;
+    } while (magnitude);
+    char* at = destination;
+    if (value < 0) *at++ = '-';
+    while (count) *at++ = digits[--count];
+    *at = 0;
+    return at;
+}

@@ -6,7 +6,9 @@
 
 namespace {
 
-bool first_word_set(const void* record) { return *static_cast<const uint32_t*>(record) != 0; }
+// Every record begins with its system handle, which is set exactly while the
+// object lives.
+bool first_word_set(const void* record) { return *static_cast<void* const*>(record) != nullptr; }
 
 RecordLink* header_of(void* record) { return static_cast<RecordLink*>(record) - 1; }
 
@@ -15,17 +17,18 @@ void* record_of(RecordLink* link) { return link + 1; }
 // A number outside the static slots is only taken for a dynamic number when it
 // is the record of a live block of this table: anything else would be a stray
 // address, and touching it could corrupt memory.
-RecordLink* dynamic_link(ObjectTable* table, int32_t number) {
+RecordLink* dynamic_link(ObjectTable* table, ObjectNumber number) {
     if (number < table->capacity) return nullptr;
     for (RecordLink* link = table->dynamic_records; link; link = link->next)
-        if (reinterpret_cast<uintptr_t>(record_of(link)) == static_cast<uint32_t>(number)) return link;
+        if (reinterpret_cast<ObjectNumber>(record_of(link)) == number) return link;
     return nullptr;
 }
 
-bool is_static(const ObjectTable* table, int32_t number) { return number >= 0 && number < table->capacity; }
+bool is_static(const ObjectTable* table, ObjectNumber number) { return number >= 0 && number < table->capacity; }
 
-bool grow_slots(ObjectTable* table, int32_t number) {
-    int32_t capacity = number + table->growth;
+bool grow_slots(ObjectTable* table, ObjectNumber number) {
+    // number lies below Object_StaticLimit here, so the capacity fits 32 bits.
+    int32_t capacity = static_cast<int32_t>(number) + table->growth;
     void* grown = main_heap_realloc(table->slots, capacity * static_cast<int32_t>(sizeof(void*)));
     if (!grown) return false;  // the old array stays as it was
     table->slots = static_cast<void**>(grown);
@@ -37,7 +40,7 @@ bool grow_slots(ObjectTable* table, int32_t number) {
 }  // namespace
 
 ObjectTable* object_table_create(int32_t record_size, int32_t initial_capacity, ObjectFreeOperation free_object) {
-    if (record_size <= 0 || initial_capacity <= 0 || initial_capacity > Object_StaticLimit) return nullptr;
+    if (record_size < static_cast<int32_t>(Pointer_Bytes) || initial_capacity <= 0 || initial_capacity > Object_StaticLimit) return nullptr;
     auto* table = static_cast<ObjectTable*>(main_heap_alloc(sizeof(ObjectTable)));
     if (!table) return nullptr;
     table->slots = static_cast<void**>(main_heap_alloc(initial_capacity * static_cast<int32_t>(sizeof(void*))));
@@ -52,7 +55,7 @@ ObjectTable* object_table_create(int32_t record_size, int32_t initial_capacity, 
     return table;
 }
 
-void* object_table_allocate(ObjectTable* table, int32_t number) {
+void* object_table_allocate(ObjectTable* table, ObjectNumber number) {
     if (!table) return nullptr;
     if (number == Object_Dynamic) return record_list_alloc(&table->dynamic_records, table->record_size);
     if (number < 0 || number >= Object_StaticLimit) return nullptr;
@@ -70,7 +73,7 @@ void* object_table_allocate(ObjectTable* table, int32_t number) {
     return record;
 }
 
-void* object_table_lookup(ObjectTable* table, int32_t number) {
+void* object_table_lookup(ObjectTable* table, ObjectNumber number) {
     if (!table || number < 0) return nullptr;
     if (is_static(table, number)) {
         void* record = table->slots[number];
@@ -80,7 +83,7 @@ void* object_table_lookup(ObjectTable* table, int32_t number) {
     return link && first_word_set(record_of(link)) ? record_of(link) : nullptr;
 }
 
-void object_table_free(ObjectTable* table, int32_t number) {
+void object_table_free(ObjectTable* table, ObjectNumber number) {
     if (!table || number < 0) return;
     if (is_static(table, number)) {
         if (table->slots[number]) std::memset(table->slots[number], 0, static_cast<size_t>(table->record_size));
@@ -100,7 +103,7 @@ void* object_table_first(ObjectTable* table) {
     return nullptr;
 }
 
-void* object_table_next(ObjectTable* table, int32_t* number) {
+void* object_table_next(ObjectTable* table, ObjectNumber* number) {
     while (table->cursor_index < table->capacity) {
         int32_t index = table->cursor_index++;
         void* record = table->slots[index];
@@ -113,14 +116,14 @@ void* object_table_next(ObjectTable* table, int32_t* number) {
     if (!link) return nullptr;
     table->cursor_record = link->previous;
     void* record = record_of(link);
-    if (number) *number = static_cast<int32_t>(reinterpret_cast<uintptr_t>(record));
+    if (number) *number = reinterpret_cast<ObjectNumber>(record);
     return record;
 }
 
 void object_table_free_all(ObjectTable* table) {
     if (!table || !table->free_object) return;
     object_table_first(table);
-    int32_t number = 0;
+    ObjectNumber number = 0;
     while (object_table_next(table, &number)) table->free_object(number);
 }
 
@@ -166,7 +169,7 @@ void image_table_init() { g_images = object_table_create(sizeof(ImageRecord), sm
 
 ObjectTable* image_table() { return g_images; }
 
-void image_free(int32_t number) {
+void image_free(ObjectNumber number) {
     if (number == Object_Dynamic) {
         object_table_free_all(g_images);
         return;
@@ -186,7 +189,7 @@ void library_table_init() {
 
 ObjectTable* library_table() { return g_libraries; }
 
-void library_free(int32_t number) {
+void library_free(ObjectNumber number) {
     if (number == Object_Dynamic) {
         object_table_free_all(g_libraries);
         return;

@@ -6,20 +6,27 @@
 #include <cstddef>
 #include <cstdint>
 
-constexpr int32_t Object_Dynamic = -1;
+#include "runtime/base/layout.h"
+
+// A window's, gadget's, image's or library's number: a small static number, or
+// a dynamic one that is its record's address. It is pointer-sized so that the
+// address survives on x86-64; on i686 it is exactly a 32-bit number.
+using ObjectNumber = intptr_t;
+
+constexpr ObjectNumber Object_Dynamic = -1;
 
 // Static numbers stay below the first 64 KiB: no heap record can lie there, so
 // every number above belongs to the dynamic range.
-constexpr int32_t Object_StaticLimit = 0x10000;
+constexpr ObjectNumber Object_StaticLimit = 0x10000;
 
-using ObjectFreeOperation = void (*)(int32_t number);
+using ObjectFreeOperation = void (*)(ObjectNumber number);
 
 // Header of one record-list block; the caller's record follows it.
 struct RecordLink {
     RecordLink* next;      // older block, or null
     RecordLink* previous;  // newer block, or null at the head
 };
-static_assert(sizeof(RecordLink) == 8, "two pointers before every record");
+static_assert(sizeof(RecordLink) == 2 * Pointer_Bytes, "two pointers before every record");
 
 struct ObjectTable {
     int32_t record_size;
@@ -31,17 +38,23 @@ struct ObjectTable {
     int32_t cursor_index;
     RecordLink* cursor_record;
 };
-static_assert(sizeof(ObjectTable) == 32, "eight 32-bit fields");
-static_assert(offsetof(ObjectTable, slots) == 12 && offsetof(ObjectTable, dynamic_records) == 16 &&
-              offsetof(ObjectTable, free_object) == 20 && offsetof(ObjectTable, cursor_record) == 28);
+// Three 32-bit numbers, three pointers, the cursor's index and record: eight
+// 32-bit fields on i686.
+static_assert(offsetof(ObjectTable, slots) == pointer_aligned(12) &&
+              offsetof(ObjectTable, dynamic_records) == pointer_aligned(12) + Pointer_Bytes &&
+              offsetof(ObjectTable, free_object) == pointer_aligned(12) + 2 * Pointer_Bytes &&
+              offsetof(ObjectTable, cursor_index) == pointer_aligned(12) + 3 * Pointer_Bytes &&
+              offsetof(ObjectTable, cursor_record) == pointer_aligned(pointer_aligned(12) + 3 * Pointer_Bytes + 4) &&
+              sizeof(ObjectTable) == offsetof(ObjectTable, cursor_record) + Pointer_Bytes);
+static_assert(Pointer_Bytes != 4 || (offsetof(ObjectTable, slots) == 12 && sizeof(ObjectTable) == 32));
 
 ObjectTable* object_table_create(int32_t record_size, int32_t initial_capacity, ObjectFreeOperation free_object);
-void* object_table_allocate(ObjectTable* table, int32_t number);
-void* object_table_lookup(ObjectTable* table, int32_t number);
-void object_table_free(ObjectTable* table, int32_t number);
+void* object_table_allocate(ObjectTable* table, ObjectNumber number);
+void* object_table_lookup(ObjectTable* table, ObjectNumber number);
+void object_table_free(ObjectTable* table, ObjectNumber number);
 void object_table_free_all(ObjectTable* table);
 void* object_table_first(ObjectTable* table);
-void* object_table_next(ObjectTable* table, int32_t* number);
+void* object_table_next(ObjectTable* table, ObjectNumber* number);
 
 void* record_list_alloc(RecordLink** head, int32_t record_size);
 void record_list_free(RecordLink** head, void* record);
@@ -59,9 +72,9 @@ struct LibraryRecord {
 };
 
 void image_table_init();
-void image_free(int32_t number);
+void image_free(ObjectNumber number);
 ObjectTable* image_table();
 
 void library_table_init();
-void library_free(int32_t number);
+void library_free(ObjectNumber number);
 ObjectTable* library_table();

@@ -5,13 +5,17 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "runtime/base/layout.h"
+
 struct StringBuffer {
     char* buffer;      // in the string heap; capacity + 5 bytes once grown
     int32_t length;    // where the next append writes; a NUL stands here
     int32_t capacity;  // logical size of buffer
 };
-static_assert(sizeof(StringBuffer) == 12, "three 32-bit words");
-static_assert(offsetof(StringBuffer, length) == 4 && offsetof(StringBuffer, capacity) == 8);
+static_assert(offsetof(StringBuffer, length) == Pointer_Bytes && offsetof(StringBuffer, capacity) == Pointer_Bytes + 4 &&
+                  sizeof(StringBuffer) == pointer_aligned(Pointer_Bytes + 8),
+              "a pointer and two counts: three 32-bit words on i686");
+static_assert(Pointer_Bytes != 4 || sizeof(StringBuffer) == 12);
 
 extern StringBuffer string_buffer;
 

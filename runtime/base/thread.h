@@ -5,11 +5,15 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "runtime/base/layout.h"
+
 struct ThreadRecord {
     HANDLE handle;   // owned by the record
     int32_t number;
 };
-static_assert(sizeof(ThreadRecord) == 8 && offsetof(ThreadRecord, number) == 4);
+static_assert(offsetof(ThreadRecord, number) == Pointer_Bytes &&
+              sizeof(ThreadRecord) == pointer_aligned(Pointer_Bytes + 4));
+static_assert(Pointer_Bytes != 4 || sizeof(ThreadRecord) == 8);
 
 using ThreadProcedure = DWORD(WINAPI*)(LPVOID parameter);
 using OnceOperation = void (*)();

@@ -15,7 +15,7 @@ constexpr int32_t ContainerStack_Entries = 10;
 constexpr DWORD CommonControl_Classes = 0xB48;
 constexpr UINT Redraw_All = RDW_INVALIDATE | RDW_INTERNALPAINT | RDW_ERASE | RDW_FRAME;
 constexpr int32_t PropertyName_Bytes = 40;
-constexpr LONG ControlId_None = -1;
+constexpr ObjectNumber ControlId_None = -1;
 
 const char Property_Id[] = "Vel_ID";
 const char Property_DropAccept[] = "Vel_DropAccept";
@@ -46,12 +46,12 @@ HWND current_parent() {
     return g_context->container_depth ? g_context->container_stack[0] : g_context->list_window;
 }
 
-void teardown(HWND hwnd, LONG number, GadgetRecord* record) {
+void teardown(HWND hwnd, ObjectNumber number, GadgetRecord* record) {
     if (record->type && record->type->free) record->type->free(record);
     RemovePropA(hwnd, Property_Id);
     if (RemovePropA(hwnd, Property_DropAccept)) RevokeDragDrop(hwnd);
     // From here on every message for the control takes the default path.
-    SetWindowLongA(hwnd, GWL_ID, ControlId_None);
+    SetWindowLongPtrA(hwnd, GWLP_ID, ControlId_None);
     event_queue_purge(Event_GadgetAction, number, -1, -1);
     object_table_free(g_gadgets, number);
 }
@@ -79,11 +79,11 @@ void gadget_shutdown() {
 ObjectTable* gadget_table() { return g_gadgets; }
 GadgetContext* gadget_context() { return g_context; }
 
-GadgetRecord* gadget_lookup(int32_t number) {
+GadgetRecord* gadget_lookup(ObjectNumber number) {
     return static_cast<GadgetRecord*>(object_table_lookup(g_gadgets, number));
 }
 
-HWND gadget_handle(int32_t number) {
+HWND gadget_handle(ObjectNumber number) {
     GadgetRecord* record = gadget_lookup(number);
     return record ? record->hwnd : nullptr;
 }
@@ -125,7 +125,7 @@ HWND gadget_list_select(HWND window) {
     record->window = window;
     SetPropA(window, name, record);
     record->previous_proc = reinterpret_cast<WNDPROC>(
-        SetWindowLongA(window, GWL_WNDPROC, reinterpret_cast<LONG>(gadget_list_window_proc)));
+        SetWindowLongPtrA(window, GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(gadget_list_window_proc)));
     return previous;
 }
 
@@ -149,20 +149,21 @@ LRESULT CALLBACK gadget_list_window_proc(HWND hwnd, UINT message, WPARAM wparam,
                          : DefWindowProcA(hwnd, message, wparam, lparam);
 }
 
-intptr_t gadget_register(int32_t number, GadgetRecord* record, HWND hwnd, GadgetType* type) {
+intptr_t gadget_register(ObjectNumber number, GadgetRecord* record, HWND hwnd, GadgetType* type) {
     bool dynamic = number == Object_Dynamic;
-    if (dynamic) number = static_cast<int32_t>(reinterpret_cast<intptr_t>(record));
+    if (dynamic) number = reinterpret_cast<ObjectNumber>(record);
     record->hwnd = hwnd;
     record->type = type;
-    record->previous_proc =
-        reinterpret_cast<WNDPROC>(SetWindowLongA(hwnd, GWL_WNDPROC, reinterpret_cast<LONG>(gadget_window_proc)));
-    SetWindowLongA(hwnd, GWL_ID, number);
-    SetPropA(hwnd, Property_Id, reinterpret_cast<HANDLE>(static_cast<intptr_t>(number)));
+    record->previous_proc = reinterpret_cast<WNDPROC>(
+        SetWindowLongPtrA(hwnd, GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(gadget_window_proc)));
+    // The control ID is pointer-sized, so a dynamic number fits it whole.
+    SetWindowLongPtrA(hwnd, GWLP_ID, number);
+    SetPropA(hwnd, Property_Id, reinterpret_cast<HANDLE>(number));
     SendMessageA(hwnd, WM_SETFONT, reinterpret_cast<WPARAM>(g_context ? g_context->font : nullptr), TRUE);
-    return dynamic ? static_cast<intptr_t>(number) : reinterpret_cast<intptr_t>(hwnd);
+    return dynamic ? number : reinterpret_cast<intptr_t>(hwnd);
 }
 
-void gadget_free(int32_t number) {
+void gadget_free(ObjectNumber number) {
     if (number == Object_Dynamic) {
         object_table_free_all(g_gadgets);
         return;
@@ -171,7 +172,7 @@ void gadget_free(int32_t number) {
 }
 
 LRESULT CALLBACK gadget_window_proc(HWND hwnd, UINT message, WPARAM wparam, LPARAM lparam) {
-    LONG number = GetWindowLongA(hwnd, GWL_ID);
+    ObjectNumber number = GetWindowLongPtrA(hwnd, GWLP_ID);
     if (number == ControlId_None) return DefWindowProcA(hwnd, message, wparam, lparam);
     GadgetRecord* record = gadget_lookup(number);
     if (!record || record->hwnd != hwnd) return DefWindowProcA(hwnd, message, wparam, lparam);
@@ -196,7 +197,7 @@ LRESULT CALLBACK gadget_window_proc(HWND hwnd, UINT message, WPARAM wparam, LPAR
     return result;
 }
 
-void gadget_set_text(int32_t number, const char* text) {
+void gadget_set_text(ObjectNumber number, const char* text) {
     if (!text) text = "";
     GadgetRecord* record = gadget_lookup(number);
     if (!record) return;
@@ -206,8 +207,8 @@ void gadget_set_text(int32_t number, const char* text) {
 }
 
 void gadget_post_event(HWND control, int32_t event_type) {
-    int32_t window = window_number_of(control, nullptr);
-    event_queue_add(Event_GadgetAction, GetWindowLongA(control, GWL_ID), window, event_type);
+    ObjectNumber window = window_number_of(control, nullptr);
+    event_queue_add(Event_GadgetAction, GetWindowLongPtrA(control, GWLP_ID), window, event_type);
 }
 
 void gadget_set_color(GadgetRecord* gadget, int32_t color_type, int32_t color) {

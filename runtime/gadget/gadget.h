@@ -7,8 +7,9 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "runtime/base/object_table.h"
+
 struct GadgetType;
-struct ObjectTable;
 
 struct GadgetRecord {
     HWND hwnd;  // non-null exactly while the gadget lives
@@ -19,7 +20,11 @@ struct GadgetRecord {
     HBRUSH back_brush;
     uint32_t spare[2];
 };
-static_assert(sizeof(GadgetRecord) == 32 && offsetof(GadgetRecord, back_brush) == 20, "eight 32-bit words");
+static_assert(offsetof(GadgetRecord, back_color) == 3 * Pointer_Bytes &&
+                  offsetof(GadgetRecord, back_brush) == pointer_aligned(3 * Pointer_Bytes + 8) &&
+                  sizeof(GadgetRecord) == pointer_aligned(offsetof(GadgetRecord, back_brush) + Pointer_Bytes + 8),
+              "eight 32-bit words on i686");
+static_assert(Pointer_Bytes != 4 || (sizeof(GadgetRecord) == 32 && offsetof(GadgetRecord, back_brush) == 20));
 
 using GadgetNotify = LRESULT (*)(GadgetRecord* gadget, HWND parent, UINT message, WPARAM wparam, LPARAM lparam);
 using GadgetFree = void (*)(GadgetRecord* gadget);
@@ -52,11 +57,17 @@ struct GadgetType {
     GadgetRequiredSize required_size;  // 35
     void* slots_36_39[4];           // 36-39
 };
-static_assert(sizeof(GadgetType) == 164, "kind, length and 39 slots of 32 bits");
-static_assert(offsetof(GadgetType, notify) == 8 && offsetof(GadgetType, set_text) == 28 &&
-                  offsetof(GadgetType, get_attribute) == 104 && offsetof(GadgetType, set_color) == 120 &&
-                  offsetof(GadgetType, required_size) == 144,
-              "slot n sits at 4 + 4n");
+// Slot n (from 1) sits after the kind and the length, n - 1 pointers on: at
+// 4 + 4n on i686.
+constexpr size_t gadget_slot_offset(size_t n) { return pointer_aligned(8) + (n - 1) * Pointer_Bytes; }
+static_assert(sizeof(GadgetType) == gadget_slot_offset(40), "kind, length and 39 slots");
+static_assert(offsetof(GadgetType, notify) == gadget_slot_offset(1) &&
+                  offsetof(GadgetType, set_text) == gadget_slot_offset(6) &&
+                  offsetof(GadgetType, get_attribute) == gadget_slot_offset(25) &&
+                  offsetof(GadgetType, set_color) == gadget_slot_offset(29) &&
+                  offsetof(GadgetType, required_size) == gadget_slot_offset(35),
+              "each operation in its fixed slot");
+static_assert(Pointer_Bytes != 4 || (sizeof(GadgetType) == 164 && offsetof(GadgetType, required_size) == 144));
 
 enum GadgetKind : int32_t {
     GadgetKind_Button = 1,
@@ -99,19 +110,19 @@ BOOL gadget_startup();
 void gadget_shutdown();
 ObjectTable* gadget_table();
 GadgetContext* gadget_context();
-GadgetRecord* gadget_lookup(int32_t number);
-HWND gadget_handle(int32_t number);
+GadgetRecord* gadget_lookup(ObjectNumber number);
+HWND gadget_handle(ObjectNumber number);
 
 HWND gadget_list_select(HWND window);
-intptr_t gadget_register(int32_t number, GadgetRecord* record, HWND hwnd, GadgetType* type);
-void gadget_free(int32_t number);
+intptr_t gadget_register(ObjectNumber number, GadgetRecord* record, HWND hwnd, GadgetType* type);
+void gadget_free(ObjectNumber number);
 LRESULT CALLBACK gadget_window_proc(HWND hwnd, UINT message, WPARAM wparam, LPARAM lparam);
 LRESULT CALLBACK gadget_list_window_proc(HWND hwnd, UINT message, WPARAM wparam, LPARAM lparam);
 void gadget_post_event(HWND control, int32_t event_type);
 
 // Any thread. Changes the control's text on the thread that owns it, so that the
 // notifications the change causes are kept from the application there.
-void gadget_set_text(int32_t number, const char* text);
+void gadget_set_text(ObjectNumber number, const char* text);
 
 void gadget_set_color(GadgetRecord* gadget, int32_t color_type, int32_t color);
 int32_t gadget_get_color(GadgetRecord* gadget, int32_t color_type);

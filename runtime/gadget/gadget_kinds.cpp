@@ -59,7 +59,7 @@ GadgetType* kind_type(KindTable& table, GadgetKind kind, void (*fill)(GadgetType
     return &table.type;
 }
 
-intptr_t create_gadget(GadgetType* type, const char* class_name, DWORD ex_style, DWORD style, int32_t number,
+intptr_t create_gadget(GadgetType* type, const char* class_name, DWORD ex_style, DWORD style, ObjectNumber number,
                        int32_t x, int32_t y, int32_t width, int32_t height, const char* text) {
     GadgetContext* context = gadget_context();
     if (!context) return 0;
@@ -74,7 +74,7 @@ intptr_t create_gadget(GadgetType* type, const char* class_name, DWORD ex_style,
     }
     if (type->kind == GadgetKind_String) {
         g_edit_proc = reinterpret_cast<WNDPROC>(
-            SetWindowLongA(hwnd, GWL_WNDPROC, reinterpret_cast<LONG>(string_window_proc)));
+            SetWindowLongPtrA(hwnd, GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(string_window_proc)));
     }
     if (type->kind != GadgetKind_Button) {
         record->back_color = Color_Default;
@@ -124,20 +124,20 @@ bool has_client_edge(HWND hwnd) { return (GetWindowLongA(hwnd, GWL_EXSTYLE) & WS
 
 }  // namespace
 
-intptr_t gadget_create_text(int32_t number, int32_t x, int32_t y, int32_t width, int32_t height, const char* text,
+intptr_t gadget_create_text(ObjectNumber number, int32_t x, int32_t y, int32_t width, int32_t height, const char* text,
                             uint32_t flags) {
     GadgetType* type = kind_type(g_text, GadgetKind_Text, fill_text);
     DWORD ex_style = (flags & TextFlag_Edge) >> 8;  // 0x20000 becomes WS_EX_CLIENTEDGE
     return create_gadget(type, "Static", ex_style, flags | TextStyle_Fixed, number, x, y, width, height, text);
 }
 
-intptr_t gadget_create_button(int32_t number, int32_t x, int32_t y, int32_t width, int32_t height,
+intptr_t gadget_create_button(ObjectNumber number, int32_t x, int32_t y, int32_t width, int32_t height,
                               const char* text, uint32_t flags) {
     GadgetType* type = kind_type(g_button, GadgetKind_Button, fill_button);
     return create_gadget(type, "Button", 0, flags | ButtonStyle_Fixed, number, x, y, width, height, text);
 }
 
-intptr_t gadget_create_string(int32_t number, int32_t x, int32_t y, int32_t width, int32_t height,
+intptr_t gadget_create_string(ObjectNumber number, int32_t x, int32_t y, int32_t width, int32_t height,
                               const char* text, uint32_t flags) {
     GadgetType* type = kind_type(g_string, GadgetKind_String, fill_string);
     DWORD ex_style = (~flags & StringFlag_NoEdge) >> 8;

@@ -20,11 +20,11 @@ enum GadgetAttribute : int32_t {
     Attribute_MaxLength = 1,
 };
 
-intptr_t gadget_create_text(int32_t number, int32_t x, int32_t y, int32_t width, int32_t height, const char* text,
+intptr_t gadget_create_text(ObjectNumber number, int32_t x, int32_t y, int32_t width, int32_t height, const char* text,
                             uint32_t flags = 0);
-intptr_t gadget_create_button(int32_t number, int32_t x, int32_t y, int32_t width, int32_t height,
+intptr_t gadget_create_button(ObjectNumber number, int32_t x, int32_t y, int32_t width, int32_t height,
                               const char* text, uint32_t flags = 0);
-intptr_t gadget_create_string(int32_t number, int32_t x, int32_t y, int32_t width, int32_t height,
+intptr_t gadget_create_string(ObjectNumber number, int32_t x, int32_t y, int32_t width, int32_t height,
                               const char* text, uint32_t flags = 0);
 
 LRESULT text_notify(GadgetRecord* gadget, HWND parent, UINT message, WPARAM wparam, LPARAM lparam);

@@ -4,6 +4,7 @@
 
 #include "runtime/base/block_pool.h"
 #include "runtime/base/containers.h"
+#include "runtime/base/hex_format.h"
 #include "runtime/base/memory.h"
 
 namespace {
@@ -16,7 +17,7 @@ constexpr int32_t EventPool_MinChunk = 16;
 constexpr int32_t EventPool_MaxChunk = 256;
 constexpr int32_t EventPool_Flags = 2;  // no lock of its own, not shared
 constexpr int32_t EventBindings_Buckets = 1024;
-constexpr int32_t BindingKey_Bytes = 48;  // four signed decimals, three colons, NUL
+constexpr int32_t BindingKey_Bytes = 4 * Decimal_MaxBytes;  // four signed decimals, three colons, NUL
 
 struct BindingCallback {
     BindingCallback* next;
@@ -25,7 +26,7 @@ struct BindingCallback {
 
 struct BindingEntry {
     BindingCallback* callbacks;
-    int32_t window;
+    ObjectNumber window;
 };
 
 struct EventState {
@@ -56,8 +57,14 @@ public:
     QueueLock& operator=(const QueueLock&) = delete;
 };
 
-void format_key(char* key, int32_t code, int32_t window, int32_t object, int32_t type) {
-    wsprintfA(key, "%d:%d:%d:%d", code, window, object, type);
+void format_key(char* key, int32_t code, ObjectNumber window, ObjectNumber object, int32_t type) {
+    char* at = format_decimal(key, code);
+    *at++ = ':';
+    at = format_decimal(at, window);
+    *at++ = ':';
+    at = format_decimal(at, object);
+    *at++ = ':';
+    format_decimal(at, type);
 }
 
 void run_callbacks(const char* key) {
@@ -94,7 +101,7 @@ void purge_matching(Match matches) {
     }
 }
 
-bool field_matches(int32_t wanted, int32_t value) { return wanted == -1 || wanted == value; }
+bool field_matches(intptr_t wanted, intptr_t value) { return wanted == -1 || wanted == value; }
 
 LRESULT CALLBACK post_event_window_proc(HWND window, UINT message, WPARAM wparam, LPARAM lparam) {
     if (message == g_post_message && g_post_message != 0 && lparam) {
@@ -166,12 +173,12 @@ int32_t event_queue_take() {
     return current.code;
 }
 
-int32_t event_object() { return g_events.current.object; }
-int32_t event_window() { return g_events.current.window; }
+ObjectNumber event_object() { return g_events.current.object; }
+ObjectNumber event_window() { return g_events.current.window; }
 int32_t event_type() { return g_events.current.type; }
 intptr_t event_data() { return g_events.current.data; }
 
-EventRecord* event_queue_post(int32_t code, int32_t object, int32_t window, int32_t type, intptr_t data,
+EventRecord* event_queue_post(int32_t code, ObjectNumber object, ObjectNumber window, int32_t type, intptr_t data,
                               EventRelease release, uint32_t flags) {
     if (g_events.suppression.load() != 0 && !(flags & EventFlag_Force)) return nullptr;
     EventRecord* record = nullptr;
@@ -200,18 +207,18 @@ EventRecord* event_queue_post(int32_t code, int32_t object, int32_t window, int3
     return nullptr;
 }
 
-void event_queue_add(int32_t code, int32_t object, int32_t window, int32_t type) {
+void event_queue_add(int32_t code, ObjectNumber object, ObjectNumber window, int32_t type) {
     event_queue_post(code, object, window, type, 0, nullptr, 0);
 }
 
-void event_queue_purge(int32_t code, int32_t object, int32_t window, int32_t type) {
+void event_queue_purge(int32_t code, ObjectNumber object, ObjectNumber window, int32_t type) {
     purge_matching([&](const EventRecord& record) {
         return field_matches(code, record.code) && field_matches(object, record.object) &&
                field_matches(window, record.window) && field_matches(type, record.type);
     });
 }
 
-void event_queue_purge_window(int32_t window) {
+void event_queue_purge_window(ObjectNumber window) {
     purge_matching([&](const EventRecord& record) { return record.window == window; });
 }
 
@@ -225,7 +232,7 @@ void event_suppress_begin() { g_events.suppression.fetch_add(1); }
 void event_suppress_end() { g_events.suppression.fetch_sub(1); }
 int32_t event_suppression() { return g_events.suppression.load(); }
 
-bool event_post_from_thread(int32_t code, int32_t object, int32_t window, int32_t type, intptr_t data) {
+bool event_post_from_thread(int32_t code, ObjectNumber object, ObjectNumber window, int32_t type, intptr_t data) {
     auto* record = static_cast<EventRecord*>(main_heap_alloc(sizeof(EventRecord)));
     if (!record) return false;
     *record = EventRecord{nullptr, code, 0, object, window, type, data, nullptr};
@@ -236,7 +243,7 @@ bool event_post_from_thread(int32_t code, int32_t object, int32_t window, int32_
     return true;
 }
 
-bool event_bindings_add(int32_t code, int32_t window, int32_t object, int32_t type, EventCallback callback) {
+bool event_bindings_add(int32_t code, ObjectNumber window, ObjectNumber object, int32_t type, EventCallback callback) {
     if (!g_bindings || !callback) return false;
     char key[BindingKey_Bytes];
     format_key(key, code, window, object, type);
@@ -259,7 +266,7 @@ bool event_bindings_add(int32_t code, int32_t window, int32_t object, int32_t ty
     return true;
 }
 
-void event_bindings_dispatch(int32_t code, int32_t window, int32_t object, int32_t type) {
+void event_bindings_dispatch(int32_t code, ObjectNumber window, ObjectNumber object, int32_t type) {
     if (!g_bindings) return;
     char key[BindingKey_Bytes];
     format_key(key, code, window, object, type);
@@ -274,7 +281,7 @@ void event_bindings_dispatch(int32_t code, int32_t window, int32_t object, int32
     run_callbacks(key);
 }
 
-void event_bindings_remove_window(int32_t window) {
+void event_bindings_remove_window(ObjectNumber window) {
     if (!g_bindings) return;
     map_reset(g_bindings);
     while (auto* entry = static_cast<BindingEntry*>(map_next(g_bindings))) {

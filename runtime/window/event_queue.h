@@ -7,6 +7,8 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "runtime/base/object_table.h"
+
 enum EventCode : int32_t {
     Event_None = 0,
     Event_GadgetAction = 13100,
@@ -47,22 +49,28 @@ struct EventRecord {
     EventRecord* link;
     int32_t code;
     uint32_t flags;
-    int32_t object;
-    int32_t window;
+    ObjectNumber object;
+    ObjectNumber window;
     int32_t type;
     intptr_t data;
     EventRelease release;
 };
-static_assert(sizeof(EventRecord) == 32, "eight 32-bit words");
-static_assert(offsetof(EventRecord, code) == 4 && offsetof(EventRecord, object) == 12 &&
-                  offsetof(EventRecord, window) == 16 && offsetof(EventRecord, type) == 20 &&
-                  offsetof(EventRecord, data) == 24 && offsetof(EventRecord, release) == 28,
+// Eight 32-bit words on i686; the object numbers, the data and the release
+// operation are pointer-sized.
+static_assert(offsetof(EventRecord, code) == Pointer_Bytes && offsetof(EventRecord, flags) == Pointer_Bytes + 4 &&
+                  offsetof(EventRecord, object) == pointer_aligned(Pointer_Bytes + 8) &&
+                  offsetof(EventRecord, window) == offsetof(EventRecord, object) + Pointer_Bytes &&
+                  offsetof(EventRecord, type) == offsetof(EventRecord, window) + Pointer_Bytes &&
+                  offsetof(EventRecord, data) == pointer_aligned(offsetof(EventRecord, type) + 4) &&
+                  offsetof(EventRecord, release) == offsetof(EventRecord, data) + Pointer_Bytes &&
+                  sizeof(EventRecord) == offsetof(EventRecord, release) + Pointer_Bytes,
               "records handed over between threads are read by layout");
+static_assert(Pointer_Bytes != 4 || (sizeof(EventRecord) == 32 && offsetof(EventRecord, type) == 20));
 
 struct CurrentEvent {
     int32_t code;
-    int32_t window;
-    int32_t object;
+    ObjectNumber window;
+    ObjectNumber object;
     int32_t type;
     intptr_t data;
     EventRelease release;
@@ -73,16 +81,16 @@ void event_runtime_init();
 void event_runtime_destroy_post_window();
 
 int32_t event_queue_take();
-int32_t event_object();
-int32_t event_window();
+ObjectNumber event_object();
+ObjectNumber event_window();
 int32_t event_type();
 intptr_t event_data();
 
-EventRecord* event_queue_post(int32_t code, int32_t object, int32_t window, int32_t type, intptr_t data,
+EventRecord* event_queue_post(int32_t code, ObjectNumber object, ObjectNumber window, int32_t type, intptr_t data,
                               EventRelease release, uint32_t flags);
-void event_queue_add(int32_t code, int32_t object, int32_t window, int32_t type);
-void event_queue_purge(int32_t code, int32_t object, int32_t window, int32_t type);
-void event_queue_purge_window(int32_t window);
+void event_queue_add(int32_t code, ObjectNumber object, ObjectNumber window, int32_t type);
+void event_queue_purge(int32_t code, ObjectNumber object, ObjectNumber window, int32_t type);
+void event_queue_purge_window(ObjectNumber window);
 // Number of events waiting; for diagnostics and tests.
 int32_t event_queue_length();
 
@@ -92,11 +100,11 @@ int32_t event_suppression();
 
 // Any thread: hands an event to the GUI thread through the post-event window.
 // Returns false when the message could not be posted (the record is freed).
-bool event_post_from_thread(int32_t code, int32_t object, int32_t window, int32_t type, intptr_t data);
+bool event_post_from_thread(int32_t code, ObjectNumber object, ObjectNumber window, int32_t type, intptr_t data);
 HWND event_post_window();
 UINT event_post_message();
 
 // Bindings: -1 in a key field stands for "any".
-bool event_bindings_add(int32_t code, int32_t window, int32_t object, int32_t type, EventCallback callback);
-void event_bindings_dispatch(int32_t code, int32_t window, int32_t object, int32_t type);
-void event_bindings_remove_window(int32_t window);
+bool event_bindings_add(int32_t code, ObjectNumber window, ObjectNumber object, int32_t type, EventCallback callback);
+void event_bindings_dispatch(int32_t code, ObjectNumber window, ObjectNumber object, int32_t type);
+void event_bindings_remove_window(ObjectNumber window);

@@ -2,6 +2,7 @@
 
 #include <ole2.h>
 
+#include "runtime/base/hex_format.h"
 #include "runtime/base/memory.h"
 #include "runtime/base/object_table.h"
 #include "runtime/gadget/gadget.h"
@@ -12,7 +13,7 @@ MessageState message_state{};
 namespace {
 
 constexpr int32_t WindowTable_Capacity = 16;
-constexpr int32_t WindowClass_NameBytes = 32;
+constexpr int32_t WindowClass_NameBytes = 12 + Decimal_MaxBytes;  // "WindowClass_" and the number
 constexpr int32_t ClassName_Bytes = 50;  // names are compared up to 49 characters
 constexpr int32_t Accelerator_Count = 2;
 constexpr uint32_t Centring = WindowFlag_CentreOnScreen | WindowFlag_CentreOnParent;
@@ -20,7 +21,7 @@ constexpr uint32_t ToolCleared = WS_MAXIMIZEBOX | WS_MINIMIZEBOX | WS_MAXIMIZE |
 constexpr UINT SetPosition_Move = SWP_NOSIZE | SWP_NOZORDER | SWP_NOACTIVATE;
 constexpr WPARAM UiState_ClearBoth = 0x30002;
 constexpr WPARAM UiState_SetBoth = 0x30001;
-constexpr LONG ControlId_MenuCommand = -10000;
+constexpr ObjectNumber ControlId_MenuCommand = -10000;
 
 const char Property_WindowId[] = "Vel_WindowID";
 const char Property_Focus[] = "Vel_Focus";
@@ -31,7 +32,10 @@ ObjectTable* g_windows = nullptr;
 HICON g_class_icon = nullptr;
 HCURSOR g_class_cursor = nullptr;
 
-void class_name_of(char* name, int32_t number) { wsprintfA(name, "WindowClass_%d", number); }
+void class_name_of(char* name, ObjectNumber number) {
+    lstrcpyA(name, "WindowClass_");
+    format_decimal(name + 12, number);
+}
 
 int show_command(bool maximized, bool minimized, bool no_activate) {
     if (maximized) return no_activate ? SW_SHOWNA : SW_SHOWMAXIMIZED;
@@ -49,7 +53,7 @@ BOOL CALLBACK send_sys_color_change(HWND child, LPARAM) {
     return TRUE;
 }
 
-LRESULT handle_size(HWND window, HWND owner, WindowRecord* record, int32_t number, WPARAM kind) {
+LRESULT handle_size(HWND window, HWND owner, WindowRecord* record, ObjectNumber number, WPARAM kind) {
     if (window != owner) return 1;
     switch (kind) {
     case SIZE_MINIMIZED:
@@ -75,7 +79,7 @@ LRESULT handle_size(HWND window, HWND owner, WindowRecord* record, int32_t numbe
     return 0;
 }
 
-LRESULT handle_activate(HWND window, int32_t number, WPARAM wparam) {
+LRESULT handle_activate(HWND window, ObjectNumber number, WPARAM wparam) {
     if (LOWORD(wparam) != 0) {
         if (HWND focus = static_cast<HWND>(GetPropA(window, Property_Focus))) SetFocus(focus);
         event_queue_add(Event_WindowActivated, 0, number, 0);
@@ -87,7 +91,7 @@ LRESULT handle_activate(HWND window, int32_t number, WPARAM wparam) {
     return 1;
 }
 
-LRESULT handle_erase(HWND window, WindowRecord* record, int32_t number, WPARAM wparam) {
+LRESULT handle_erase(HWND window, WindowRecord* record, ObjectNumber number, WPARAM wparam) {
     LRESULT result = NotHandled;
     if (record) {
         auto context = reinterpret_cast<HDC>(wparam);
@@ -117,11 +121,11 @@ LRESULT handle_min_max(HWND window, WindowRecord* record, LPARAM lparam) {
     return 0;
 }
 
-LRESULT handle_command(HWND window, int32_t number, WPARAM wparam, LPARAM lparam) {
+LRESULT handle_command(HWND window, ObjectNumber number, WPARAM wparam, LPARAM lparam) {
     auto control = reinterpret_cast<HWND>(lparam);
     if (window_forward_to_gadget(control, window, WM_COMMAND, wparam, lparam) != NotHandled) return 0;
     if (control) {
-        LONG id = GetWindowLongA(control, GWL_ID);
+        ObjectNumber id = GetWindowLongPtrA(control, GWLP_ID);
         if (id == ControlId_MenuCommand)
             event_queue_add(Event_MenuCommand, LOWORD(wparam), number, 0);
         else
@@ -138,7 +142,7 @@ LRESULT handle_command(HWND window, int32_t number, WPARAM wparam, LPARAM lparam
     return 0;
 }
 
-LRESULT handle_tray_icon(HWND window, int32_t number, WPARAM wparam, LPARAM lparam) {
+LRESULT handle_tray_icon(HWND window, ObjectNumber number, WPARAM wparam, LPARAM lparam) {
     int32_t type = -1;
     switch (lparam) {
     case WM_LBUTTONDOWN: type = 0; break;
@@ -204,28 +208,28 @@ void window_runtime_init() {
 
 ObjectTable* window_table() { return g_windows; }
 
-WindowRecord* window_record(int32_t number) {
+WindowRecord* window_record(ObjectNumber number) {
     return static_cast<WindowRecord*>(object_table_lookup(g_windows, number));
 }
 
-int32_t window_number_of(HWND window, HWND* owner) {
+ObjectNumber window_number_of(HWND window, HWND* owner) {
     for (HWND current = window; current; current = GetParent(current)) {
         auto value = reinterpret_cast<intptr_t>(GetPropA(current, Property_WindowId));
         if (value) {
             if (owner) *owner = current;
-            return static_cast<int32_t>(value - 1);
+            return value - 1;
         }
     }
     if (owner) *owner = nullptr;
     return -1;
 }
 
-intptr_t window_open(int32_t number, int32_t x, int32_t y, int32_t width, int32_t height, const char* title,
+intptr_t window_open(ObjectNumber number, int32_t x, int32_t y, int32_t width, int32_t height, const char* title,
                      uint32_t flags, HWND parent) {
     auto* record = static_cast<WindowRecord*>(object_table_allocate(g_windows, number));
     if (!record) return 0;
     bool dynamic = number == Object_Dynamic;
-    if (dynamic) number = static_cast<int32_t>(reinterpret_cast<intptr_t>(record));
+    if (dynamic) number = reinterpret_cast<ObjectNumber>(record);
     HINSTANCE instance = GetModuleHandleA(nullptr);
 
     char class_name[WindowClass_NameBytes];
@@ -280,8 +284,8 @@ intptr_t window_open(int32_t number, int32_t x, int32_t y, int32_t width, int32_
         record->accelerator_table = CreateAcceleratorTableA(record->accelerators, Accelerator_Count);
     }
     if (!no_gadget_list) gadget_list_select(window);
-    SetPropA(window, Property_WindowId, reinterpret_cast<HANDLE>(static_cast<intptr_t>(number) + 1));
-    return dynamic ? static_cast<intptr_t>(number) : reinterpret_cast<intptr_t>(window);
+    SetPropA(window, Property_WindowId, reinterpret_cast<HANDLE>(number + 1));
+    return dynamic ? number : reinterpret_cast<intptr_t>(window);
 }
 
 void window_center(HWND window, uint32_t flags, HWND parent) {
@@ -311,7 +315,7 @@ void window_center(HWND window, uint32_t flags, HWND parent) {
     SetWindowPos(window, nullptr, x, y, 0, 0, SetPosition_Move);
 }
 
-BOOL window_set_hidden(int32_t number, bool hide, uint32_t flags) {
+BOOL window_set_hidden(ObjectNumber number, bool hide, uint32_t flags) {
     WindowRecord* record = window_record(number);
     if (!record) return 0;
     HWND window = record->hwnd;
@@ -323,14 +327,14 @@ BOOL window_set_hidden(int32_t number, bool hide, uint32_t flags) {
     return ShowWindow(window, show_command(IsZoomed(window), IsIconic(window), flags & WindowFlag_NoActivate));
 }
 
-BOOL window_show(int32_t number, bool hide) { return window_set_hidden(number, hide, 0); }
+BOOL window_show(ObjectNumber number, bool hide) { return window_set_hidden(number, hide, 0); }
 
-HWND window_handle(int32_t number) {
+HWND window_handle(ObjectNumber number) {
     WindowRecord* record = window_record(number);
     return record ? record->hwnd : nullptr;
 }
 
-void window_close(int32_t number) {
+void window_close(ObjectNumber number) {
     if (number == Object_Dynamic) {
         window_close_all();
         return;
@@ -378,7 +382,7 @@ LRESULT CALLBACK window_proc(HWND window, UINT message, WPARAM wparam, LPARAM lp
 
 LRESULT window_message_handler(HWND window, UINT message, WPARAM wparam, LPARAM lparam) {
     HWND owner = nullptr;
-    int32_t number = window_number_of(window, &owner);
+    ObjectNumber number = window_number_of(window, &owner);
     WindowRecord* record = number == -1 ? nullptr : window_record(number);
 
     WindowMessageHook hook = record && record->message_hook ? record->message_hook : message_state.hook;
@@ -445,8 +449,8 @@ LRESULT window_message_handler(HWND window, UINT message, WPARAM wparam, LPARAM 
 
 LRESULT window_forward_to_gadget(HWND child, HWND parent, UINT message, WPARAM wparam, LPARAM lparam) {
     if (!child) return NotHandled;
-    LONG id = GetWindowLongA(child, GWL_ID);
-    if (reinterpret_cast<intptr_t>(GetPropA(child, "Vel_ID")) != id) return NotHandled;
+    ObjectNumber id = GetWindowLongPtrA(child, GWLP_ID);
+    if (reinterpret_cast<ObjectNumber>(GetPropA(child, "Vel_ID")) != id) return NotHandled;
     GadgetRecord* gadget = gadget_lookup(id);
     // A foreign control with ID 0 and no property would pass the test above:
     // only the gadget's own control reaches its kind.

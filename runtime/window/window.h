@@ -7,7 +7,7 @@
 #include <cstddef>
 #include <cstdint>
 
-struct ObjectTable;
+#include "runtime/base/object_table.h"
 
 enum WindowFlag : uint32_t {
     WindowFlag_CentreOnScreen = 0x00000001,
@@ -61,8 +61,13 @@ struct WindowRecord {
     uint16_t max_height;
     int32_t minimized_or_maximized;
 };
-static_assert(offsetof(WindowRecord, min_width) == 32 && offsetof(WindowRecord, minimized_or_maximized) == 40,
+static_assert(offsetof(WindowRecord, accelerator_count) == 4 * Pointer_Bytes &&
+                  offsetof(WindowRecord, background_brush) == pointer_aligned(4 * Pointer_Bytes + 4) &&
+                  offsetof(WindowRecord, min_width) == offsetof(WindowRecord, background_brush) + 3 * Pointer_Bytes &&
+                  offsetof(WindowRecord, minimized_or_maximized) == offsetof(WindowRecord, min_width) + 8,
               "pointer-sized fields, then four 16-bit limits");
+static_assert(Pointer_Bytes != 4 || (offsetof(WindowRecord, min_width) == 32 &&
+                                     offsetof(WindowRecord, minimized_or_maximized) == 40));
 
 struct MessageState {
     WPARAM wparam;
@@ -74,14 +79,14 @@ extern MessageState message_state;
 
 void window_runtime_init();
 ObjectTable* window_table();
-WindowRecord* window_record(int32_t number);
+WindowRecord* window_record(ObjectNumber number);
 
-intptr_t window_open(int32_t number, int32_t x, int32_t y, int32_t width, int32_t height, const char* title,
+intptr_t window_open(ObjectNumber number, int32_t x, int32_t y, int32_t width, int32_t height, const char* title,
                      uint32_t flags, HWND parent = nullptr);
-BOOL window_set_hidden(int32_t number, bool hide, uint32_t flags);
-BOOL window_show(int32_t number, bool hide);
-HWND window_handle(int32_t number);
-void window_close(int32_t number);
+BOOL window_set_hidden(ObjectNumber number, bool hide, uint32_t flags);
+BOOL window_show(ObjectNumber number, bool hide);
+HWND window_handle(ObjectNumber number);
+void window_close(ObjectNumber number);
 void window_close_all();
 void window_center(HWND window, uint32_t flags, HWND parent);
 
@@ -91,4 +96,4 @@ LRESULT window_forward_to_gadget(HWND child, HWND parent, UINT message, WPARAM w
 void window_focus_next(FocusDirection direction);
 void window_update_ui_state(HWND window, bool show);
 // The runtime window number of a window or of its nearest ancestor that has one, or -1.
-int32_t window_number_of(HWND window, HWND* owner);
+ObjectNumber window_number_of(HWND window, HWND* owner);

@@ -365,7 +365,14 @@ std::string handle_command(const std::vector<std::string>& w) {
             void* object;
             ULONG access;
         };
-        static_assert(sizeof(Entry) == 16);
+        struct Table {
+            ULONG count;
+            Entry entries[1];
+        };
+        // The system's layout: 16-byte entries after one 32-bit count on i686,
+        // 24-byte entries from offset 8 on x86-64.
+        static_assert(sizeof(Entry) == (sizeof(void*) == 4 ? 16 : 24));
+        static_assert(offsetof(Table, entries) == sizeof(void*));
         constexpr ULONG SystemHandleInformation = 16;
         std::vector<uint8_t> list(1 << 16);
         ULONG needed = 0;
@@ -375,7 +382,7 @@ std::string handle_command(const std::vector<std::string>& w) {
             list.resize(list.size() * 2);
         if (status < 0) return "none";
         ULONG count = *reinterpret_cast<ULONG*>(list.data());
-        auto* entries = reinterpret_cast<Entry*>(list.data() + 4);
+        auto* entries = reinterpret_cast<Entry*>(list.data() + offsetof(Table, entries));
         ULONG pid = std::strtoul(w[1].c_str(), nullptr, 0), mine = 0;
         for (ULONG i = 0; i < count; ++i) mine += entries[i].owner == pid;
         return "handles " + std::to_string(mine);

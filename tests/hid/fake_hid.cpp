@@ -9,6 +9,11 @@ namespace {
 HDEVINFO const fake_set = reinterpret_cast<HDEVINFO>(static_cast<intptr_t>(0x5E7));
 std::string g_dir;
 
+// The sizes Windows's setupapi checks in cbSize (its structures are packed to
+// 1 byte on i686 and to 8 on x86-64).
+constexpr DWORD InterfaceData_Size = sizeof(void*) == 4 ? 28 : 32;
+constexpr DWORD DetailData_Size = sizeof(void*) == 4 ? 5 : 8;
+
 extern "C" {
 
 HDEVINFO WINAPI fake_get_class_devs(const GUID* guid, PCSTR, HWND, DWORD flags) {
@@ -34,7 +39,7 @@ void WINAPI get_hid_guid(LPGUID guid) {
 BOOL WINAPI enum_interfaces(HDEVINFO set, PSP_DEVINFO_DATA, const GUID*, DWORD index, PSP_DEVICE_INTERFACE_DATA data) {
     ++fake.enum_calls;
     if (index > fake.highest_enum_index) fake.highest_enum_index = index;
-    if (set != fake_set || !data || data->cbSize != 28) {
+    if (set != fake_set || !data || data->cbSize != InterfaceData_Size) {
         fake.bad_cb_size = true;
         return FALSE;
     }
@@ -57,7 +62,7 @@ BOOL WINAPI interface_detail(HDEVINFO, PSP_DEVICE_INTERFACE_DATA data, PSP_DEVIC
         SetLastError(ERROR_INSUFFICIENT_BUFFER);
         return FALSE;
     }
-    if (detail->cbSize != 5) {
+    if (detail->cbSize != DetailData_Size) {
         fake.bad_cb_size = true;
         return FALSE;
     }
@@ -124,10 +129,18 @@ BOOLEAN WINAPI unused_indexed(HANDLE, ULONG, PVOID, ULONG) {
 }  // namespace
 
 // mingw calls imported functions through __imp_ pointers; defining the two
-// here takes the place of setupapi's for this test program alone.
+// here takes the place of setupapi's for this test program alone. On i686 the
+// symbols carry the C prefix and the stdcall argument bytes; on x86-64 neither.
+#if defined(__i386__)
+#define IMPORT_SYMBOL(name, argument_bytes) "__imp__" #name "@" #argument_bytes
+#else
+#define IMPORT_SYMBOL(name, argument_bytes) "__imp_" #name
+#endif
 extern "C" {
-void* fake_class_devs_import __asm__("__imp__SetupDiGetClassDevsA@16") = reinterpret_cast<void*>(&fake_get_class_devs);
-void* fake_destroy_import __asm__("__imp__SetupDiDestroyDeviceInfoList@4") = reinterpret_cast<void*>(&fake_destroy);
+void* fake_class_devs_import __asm__(IMPORT_SYMBOL(SetupDiGetClassDevsA, 16)) =
+    reinterpret_cast<void*>(&fake_get_class_devs);
+void* fake_destroy_import __asm__(IMPORT_SYMBOL(SetupDiDestroyDeviceInfoList, 4)) =
+    reinterpret_cast<void*>(&fake_destroy);
 }
 
 void fake_bind_all() {

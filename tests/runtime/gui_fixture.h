@@ -22,8 +22,8 @@
 
 struct SeenEvent {
     int32_t code;
-    int32_t object;
-    int32_t window;
+    ObjectNumber object;
+    ObjectNumber window;
     int32_t type;
 };
 
@@ -31,7 +31,8 @@ inline std::string describe(const std::vector<SeenEvent>& events) {
     std::string text;
     for (const SeenEvent& e : events) {
         char line[80];
-        std::snprintf(line, sizeof line, " (%d obj %d win %d type %d)", e.code, e.object, e.window, e.type);
+        std::snprintf(line, sizeof line, " (%d obj %lld win %lld type %d)", e.code, static_cast<long long>(e.object),
+                      static_cast<long long>(e.window), e.type);
         text += line;
     }
     return text.empty() ? " (none)" : text;
@@ -57,7 +58,7 @@ inline std::vector<SeenEvent> pump_events(int settle_ms = 80, int limit_ms = 500
     return events;
 }
 
-inline int count_events(const std::vector<SeenEvent>& events, int32_t code, int32_t object = -1,
+inline int count_events(const std::vector<SeenEvent>& events, int32_t code, ObjectNumber object = -1,
                         int32_t type = -1) {
     int n = 0;
     for (const SeenEvent& e : events)

@@ -30,6 +30,10 @@
 #define HidString_WineProduct 2
 #define HidString_WineSerial 3
 
+/* Bytes rounded up to a pointer: where hidclass's records place a pointer-sized
+ * field, and how far they are padded, on i386 and on amd64 alike. */
+#define HIDSIM_POINTER_ALIGNED(n) (((n) + sizeof(void*) - 1) / sizeof(void*) * sizeof(void*))
+
 #define HidDescriptor_Hid 0x21
 #define HidDescriptor_Report 0x22
 
@@ -60,7 +64,8 @@ typedef struct HidSimXferPacket {
     ULONG reportBufferLen;
     UCHAR reportId;
 } HidSimXferPacket;
-_Static_assert(sizeof(HidSimXferPacket) == 12, "transfer packet is 12 bytes on i386");
+_Static_assert(sizeof(HidSimXferPacket) == HIDSIM_POINTER_ALIGNED(sizeof(void*) + 5),
+               "transfer packet: a pointer, a length and the ID (12 bytes on i386)");
 
 typedef struct HidSimMinidriverRegistration {
     ULONG Revision;
@@ -70,7 +75,8 @@ typedef struct HidSimMinidriverRegistration {
     BOOLEAN DevicesArePolled;
     UCHAR Reserved[3];
 } HidSimMinidriverRegistration;
-_Static_assert(sizeof(HidSimMinidriverRegistration) == 20, "registration is 20 bytes on i386");
+_Static_assert(sizeof(HidSimMinidriverRegistration) == HIDSIM_POINTER_ALIGNED(4) + 2 * sizeof(void*) + 8,
+               "registration: revision, two pointers, extension size and flags (20 bytes on i386)");
 
 /* hidclass puts this at the start of each device object it creates for the minidriver. */
 typedef struct HidSimHidDeviceExtension {

@@ -22,13 +22,14 @@ TEST_F(ContainersTest, ByteArrayHasItsHeaderBeforeTheData) {
     ASSERT_NE(data, nullptr);
     EXPECT_EQ(owner, data);
     for (int i = 0; i < 3; ++i) EXPECT_EQ(data[i], 0);
-    const int32_t* header = reinterpret_cast<const int32_t*>(data) - 6;
-    EXPECT_EQ(header[0], 1);
-    EXPECT_EQ(header[1], 1);
-    EXPECT_EQ(header[2], 0);
-    EXPECT_EQ(header[3], static_cast<int32_t>(reinterpret_cast<uintptr_t>(&owner)));
-    EXPECT_EQ(header[4], 3);
-    EXPECT_EQ(header[5], 1);
+    const ArrayHeader* header = reinterpret_cast<const ArrayHeader*>(data) - 1;
+    EXPECT_EQ(array_header(data), header) << "the header ends where the data begins";
+    EXPECT_EQ(header->dimension_count, 1);
+    EXPECT_EQ(header->element_size, 1);
+    EXPECT_EQ(header->layout, nullptr);
+    EXPECT_EQ(header->owner, &owner);
+    EXPECT_EQ(header->element_count, 3);
+    EXPECT_EQ(header->element_type, 1);
 }
 
 TEST_F(ContainersTest, NewArrayReleasesTheOwnersOldOneAndFreeClearsTheOwner) {

@@ -9,14 +9,14 @@ namespace {
 // A kind whose records start with a non-zero "handle" so that they exist, and
 // whose free operation records the numbers it is called with.
 struct Thing {
-    uint32_t handle;
+    uintptr_t handle;  // records begin with a pointer-sized handle
     uint32_t payload;
 };
 
 ObjectTable* g_table = nullptr;
-std::vector<int32_t> g_freed;
+std::vector<ObjectNumber> g_freed;
 
-void free_thing(int32_t number) {
+void free_thing(ObjectNumber number) {
     g_freed.push_back(number);
     if (number == Object_Dynamic) {
         object_table_free_all(g_table);
@@ -25,7 +25,7 @@ void free_thing(int32_t number) {
     if (object_table_lookup(g_table, number)) object_table_free(g_table, number);
 }
 
-Thing* make(int32_t number, uint32_t payload = 7) {
+Thing* make(ObjectNumber number, uint32_t payload = 7) {
     auto* thing = static_cast<Thing*>(object_table_allocate(g_table, number));
     if (thing) {
         thing->handle = 0x1000 + payload;
@@ -34,7 +34,7 @@ Thing* make(int32_t number, uint32_t payload = 7) {
     return thing;
 }
 
-int32_t number_of(Thing* dynamic) { return static_cast<int32_t>(reinterpret_cast<uintptr_t>(dynamic)); }
+ObjectNumber number_of(Thing* dynamic) { return reinterpret_cast<ObjectNumber>(dynamic); }
 
 class ObjectTableTest : public BaseRuntime {
 protected:
@@ -95,10 +95,10 @@ TEST_F(ObjectTableTest, DynamicNumbersAreRecordAddresses) {
 
 TEST_F(ObjectTableTest, GarbageNumbersAreRefusedWithoutTouchingMemory) {
     Thing* a = make(Object_Dynamic);
-    int32_t stale = number_of(make(Object_Dynamic));
+    ObjectNumber stale = number_of(make(Object_Dynamic));
     object_table_free(g_table, stale);
-    const int32_t garbage[] = {-2, INT32_MIN, 16, 5000, stale, number_of(a) + 4, 0x7FFFFFF0};
-    for (int32_t n : garbage) {
+    const ObjectNumber garbage[] = {-2, INTPTR_MIN, 16, 5000, stale, number_of(a) + 4, 0x7FFFFFF0, INTPTR_MAX};
+    for (ObjectNumber n : garbage) {
         EXPECT_EQ(object_table_lookup(g_table, n), nullptr) << n;
         object_table_free(g_table, n);  // must not write anywhere
     }
@@ -114,7 +114,7 @@ TEST_F(ObjectTableTest, FreeAllVisitsStaticAscendingThenDynamicOldestFirst) {
     Thing* a = make(Object_Dynamic);
     Thing* b = make(Object_Dynamic);
     object_table_free_all(g_table);
-    std::vector<int32_t> expected = {1, 3, number_of(a), number_of(b)};
+    std::vector<ObjectNumber> expected = {1, 3, number_of(a), number_of(b)};
     EXPECT_EQ(g_freed, expected);
     EXPECT_EQ(object_table_lookup(g_table, 1), nullptr);
     EXPECT_EQ(object_table_lookup(g_table, 3), nullptr);

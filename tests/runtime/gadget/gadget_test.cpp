@@ -35,7 +35,7 @@ TEST_F(GadgetTest, CreationRegistersTheControlUnderItsNumber) {
     GadgetRecord* record = gadget_lookup(2);
     ASSERT_NE(record, nullptr);
     EXPECT_EQ(record->type->kind, GadgetKind_Button);
-    EXPECT_EQ(record->type->length, 164);
+    EXPECT_EQ(record->type->length, static_cast<int32_t>(sizeof(GadgetType)));
     EXPECT_EQ(record->type->notify, nullptr);
     EXPECT_EQ(record->back_color, 0) << "buttons keep no colours";
 
@@ -49,14 +49,14 @@ TEST_F(GadgetTest, DynamicNumbersAreNotHandlesAndWorkEverywhere) {
     intptr_t number = gadget_create_string(Object_Dynamic, 10, 10, 60, 20, "dyn");
     ASSERT_NE(number, 0);
     EXPECT_FALSE(IsWindow(reinterpret_cast<HWND>(number)));
-    HWND control = gadget_handle(static_cast<int32_t>(number));
+    HWND control = gadget_handle(number);
     ASSERT_NE(control, nullptr);
-    EXPECT_EQ(GetWindowLongA(control, GWL_ID), static_cast<LONG>(number));
-    gadget_set_text(static_cast<int32_t>(number), "changed");
+    EXPECT_EQ(GetWindowLongPtrA(control, GWLP_ID), number) << "the whole number, pointer-sized";
+    gadget_set_text(number, "changed");
     EXPECT_EQ(text_of(control), "changed");
-    gadget_free(static_cast<int32_t>(number));
+    gadget_free(number);
     EXPECT_FALSE(IsWindow(control));
-    EXPECT_EQ(gadget_lookup(static_cast<int32_t>(number)), nullptr);
+    EXPECT_EQ(gadget_lookup(number), nullptr);
 }
 
 TEST_F(GadgetTest, ReusingANumberReplacesTheControlAndPurgesItsEvents) {

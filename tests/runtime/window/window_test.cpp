@@ -136,14 +136,14 @@ TEST_F(WindowTest, ReopeningANumberClosesTheFirstWindowAndClosingDropsItsEvents)
 TEST_F(WindowTest, DynamicNumberNamesTheWindowEverywhere) {
     intptr_t number = window_open(Object_Dynamic, 10, 10, 100, 50, "dyn", 0);
     ASSERT_NE(number, 0);
-    HWND window = window_handle(static_cast<int32_t>(number));
+    HWND window = window_handle(number);
     ASSERT_NE(window, nullptr);
     EXPECT_NE(reinterpret_cast<HWND>(number), window);
     pump_events();
     PostMessageA(window, WM_CLOSE, 0, 0);
     std::vector<SeenEvent> events = pump_events();
-    EXPECT_EQ(count_events(events, Event_WindowCloseRequest, static_cast<int32_t>(number)), 1) << describe(events);
-    window_close(static_cast<int32_t>(number));
+    EXPECT_EQ(count_events(events, Event_WindowCloseRequest, number), 1) << describe(events);
+    window_close(number);
     EXPECT_FALSE(IsWindow(window));
 }
 
