@@ -64,6 +64,6 @@ HACCEL window_select_accelerators(HWND active) {
     if (!value) return nullptr;
     DWORD process_id = 0;
     if (!GetWindowThreadProcessId(active, &process_id) || process_id != GetCurrentProcessId()) return nullptr;
-    WindowRecord* record = window_record(static_cast<int32_t>(value - 1));
+    WindowRecord* record = window_record(value - 1);
     return record ? record->accelerator_table : nullptr;
 }
