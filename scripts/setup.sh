@@ -8,6 +8,7 @@ packages=(
   g++-mingw-w64-i686 binutils-mingw-w64-i686
   g++-mingw-w64-x86-64 binutils-mingw-w64-x86-64 mingw-w64-tools
   wine wine32:i386 wine64
+  fonts-wine  # Wine's MS Sans Serif and Marlett, which scripts/wine-run.sh gives every prefix
   xvfb x11-apps xdotool imagemagick x11-utils
   googletest
   locales python3

@@ -7,6 +7,8 @@
 # i686 (the default) runs 32-bit Wine in a win32 prefix; x86_64 runs 64-bit
 # Wine in a win64 prefix, which also works where the kernel cannot execute
 # 32-bit code at all.
+# Every prefix draws the controls in Windows' 8-point dialog font (see
+# set_fonts below).
 set -u
 
 arch=i686
@@ -41,6 +43,50 @@ export WINEDLLOVERRIDES="${WINEDLLOVERRIDES:-mscoree,mshtml=}"
 # per Wine command: the glibc locale need not exist, and bash would complain.
 in_locale() { env LC_ALL=ru_RU.UTF-8 "$@"; }
 
+# The program's controls use DEFAULT_GUI_FONT, "MS Shell Dlg" 8 pt, which
+# Windows draws in MS Sans Serif (13 pixels high, 5 wide on average); the
+# window's layout is made for it. Wine substitutes "Tahoma" for "MS Shell
+# Dlg", and rewrites that substitute whenever the prefix starts under another
+# code page. This Wine build does not look in /usr/share/wine/fonts, where
+# Debian's fonts-wine puts Wine's own fonts, so it finds no Tahoma and
+# fontconfig hands out DejaVu Sans, a pixel wider a letter: the status line
+# wraps out of its box, the label loses its "?", and the title-bar buttons,
+# drawn from Marlett, show "0 1 r".
+# So Wine's MS Sans Serif (its 96-dpi bitmap fonts, Cyrillic among them) and
+# Marlett are linked into the prefix's Fonts folder, which Wine reads whole at
+# every start, and Tahoma is replaced by MS Sans Serif through Wine's own
+# Replacements key, which holds while no Tahoma is installed and which no
+# code page change touches: nothing has to be applied again later.
+wine_fonts=/usr/share/wine/fonts
+prefix_fonts=(sserife.fon sserifee.fon sserifeg.fon sserifer.fon sserifet.fon marlett.ttf)
+
+# True when the prefix has its fonts: the run-time check, file tests only.
+fonts_in_place() {
+  [ -f "$prefix/.fonts-ready" ] || return 1
+  local f
+  for f in "${prefix_fonts[@]}"; do
+    [ -e "$prefix/drive_c/windows/Fonts/$f" ] || return 1
+  done
+}
+
+set_fonts() {
+  local f
+  for f in "${prefix_fonts[@]}"; do
+    if [ ! -e "$wine_fonts/$f" ]; then
+      echo "wine-run: $wine_fonts/$f is missing (scripts/setup.sh installs fonts-wine):" \
+           "texts are drawn in a wider font and do not fit" >&2
+      return 0
+    fi
+  done
+  mkdir -p "$prefix/drive_c/windows/Fonts"
+  for f in "${prefix_fonts[@]}"; do
+    ln -sfn "$wine_fonts/$f" "$prefix/drive_c/windows/Fonts/$f"
+  done
+  in_locale "$loader" reg add 'HKCU\Software\Wine\Fonts\Replacements' /v Tahoma /d 'MS Sans Serif' /f \
+    >/dev/null 2>&1 || return 0
+  touch "$prefix/.fonts-ready"
+}
+
 make_prefix() {
   mkdir -p "$(dirname "$prefix")"
   (
@@ -57,8 +103,11 @@ make_prefix() {
       # from the X server, and draws no frames; inside a desktop it does neither.
       in_locale "$loader" reg add 'HKCU\Software\Wine\Explorer' /v Desktop /d Default /f >/dev/null 2>&1
       in_locale "$loader" reg add 'HKCU\Software\Wine\Explorer\Desktops' /v Default /d 1024x768 /f >/dev/null 2>&1
+      set_fonts
       in_locale wineserver -w
       touch "$prefix/.ready"
+    elif ! fonts_in_place; then
+      set_fonts  # a prefix made before the fonts were set up, or whose fonts went
     fi
   ) 9>"$prefix.lock" || exit 1
 }

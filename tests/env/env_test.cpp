@@ -1,5 +1,6 @@
 // The platform every other test relies on: a process of the build's own
-// architecture under the ANSI code page 1251, with working private heaps.
+// architecture under the ANSI code page 1251, with working private heaps, and
+// Windows' dialog font and title-bar glyphs (scripts/wine-run.sh).
 #include <windows.h>
 #include <gtest/gtest.h>
 #include <cstring>
@@ -26,6 +27,43 @@ TEST(Environment, CyrillicRoundTripsThroughCodePage) {
     ASSERT_EQ(MultiByteToWideChar(CP_ACP, 0, text, -1, wide, 4), 3);
     EXPECT_EQ(wide[0], 0x0414);
     EXPECT_EQ(wide[1], 0x0430);
+}
+
+// The face the system picks for a request, with its metrics.
+struct PickedFont {
+    char face[LF_FACESIZE];
+    TEXTMETRICA metrics;
+};
+
+PickedFont pick(HFONT font) {
+    PickedFont picked{};
+    HDC screen = GetDC(nullptr);
+    HGDIOBJ previous = SelectObject(screen, font);
+    GetTextFaceA(screen, sizeof picked.face, picked.face);
+    GetTextMetricsA(screen, &picked.metrics);
+    SelectObject(screen, previous);
+    ReleaseDC(nullptr, screen);
+    return picked;
+}
+
+TEST(Environment, GuiFontHasWindowsDialogMetricsAndCyrillic) {
+    // DEFAULT_GUI_FONT, the controls' font, is "MS Shell Dlg" 8 pt: on Windows
+    // MS Sans Serif, 13 pixels high and 5 wide on average, for which the
+    // program's layout is made; under code page 1251 its Cyrillic variant.
+    PickedFont gui = pick(static_cast<HFONT>(GetStockObject(DEFAULT_GUI_FONT)));
+    EXPECT_EQ(gui.metrics.tmHeight, 13) << "face " << gui.face;
+    EXPECT_EQ(gui.metrics.tmAveCharWidth, 5) << "face " << gui.face;
+    EXPECT_EQ(gui.metrics.tmCharSet, RUSSIAN_CHARSET) << "face " << gui.face;
+}
+
+TEST(Environment, MarlettDrawsTheTitleBarButtons) {
+    // The caption's minimise, maximise and close buttons are Marlett's glyphs
+    // "0", "1" and "r"; without Marlett those letters are what shows.
+    HFONT marlett = CreateFontA(-11, 0, 0, 0, FW_NORMAL, 0, 0, 0, SYMBOL_CHARSET, 0, 0, 0, 0, "Marlett");
+    ASSERT_NE(marlett, nullptr);
+    PickedFont picked = pick(marlett);
+    DeleteObject(marlett);
+    EXPECT_STREQ(picked.face, "Marlett");
 }
 
 TEST(Environment, PrivateHeapsWork) {

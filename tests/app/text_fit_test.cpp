@@ -1,0 +1,159 @@
+// The program's window in the prefix's fonts: every text of its five gadgets,
+// measured with the control's own font, fits the part of the control that is
+// visible. The layout is made for Windows' 8-point dialog font; this checks the
+// environment (scripts/wine-run.sh gives every prefix that font), and prints
+// each measured width.
+#include <cstdio>
+
+#include "app/app_state.h"
+#include "app/app_texts.h"
+#include "app/device_watch.h"
+#include "runtime/gadget/gadget_kinds.h"
+#include "runtime/gui_fixture.h"
+
+AppState app_state;  // device_watch.cpp's, which composes the status texts
+
+namespace {
+
+// The creation flags of build_window in app/app_main.cpp.
+constexpr uint32_t Flags_None = 0;
+constexpr uint32_t Flags_TextCentred = 1;
+constexpr uint32_t Flags_ReadOnlyCentred = 0x801;
+
+// Window 0 and gadgets 1 to 5, built as build_window in app/app_main.cpp does.
+void build_program_window() {
+    window_open(Window_Main, 0, 0, 320, 100, Text_Title, Window_MainFlags);
+    int32_t start = string_buffer.length;
+    gadget_create_text(Gadget_Status, 10, 10, 300, 16, compose_not_found(start, Text_NotFoundEndStartup),
+                       Flags_TextCentred);
+    string_buffer.length = start;
+    gadget_create_button(Gadget_LedOn, 40, 70, 120, 24, Text_LedOn, Flags_None);
+    gadget_create_button(Gadget_LedOff, 170, 70, 120, 24, Text_LedOff, Flags_None);
+    gadget_create_text(Gadget_ButtonLabel, 50, 40, 98, 16, Text_ButtonLabel, Flags_None);
+    gadget_create_string(Gadget_ButtonState, 140, 36, 40, 20, Text_No, Flags_ReadOnlyCentred);
+}
+
+// The texts the device watch and the reader thread write later, as they write them.
+void show_connected() { gadget_set_text(Gadget_Status, Text_Connected); }
+void show_unplugged() {
+    int32_t start = string_buffer.length;
+    gadget_set_text(Gadget_Status, compose_not_found(start, Text_NotFoundEnd));
+    string_buffer.length = start;
+}
+void show_pressed() { gadget_set_text(Gadget_ButtonState, Text_Yes); }
+
+struct TextCase {
+    const char* name;
+    ObjectNumber gadget;
+    void (*show)();  // null: the text the window is built with
+};
+
+const TextCase text_cases[] = {
+    {"StatusNotFoundAtStartUp", Gadget_Status, nullptr},  // "Устройство не обнаруженно ( PID — 1H;  VID — 1234H )"
+    {"StatusNotFoundAfterUnplug", Gadget_Status, show_unplugged},  // the same, ending "1234H) "
+    {"StatusConnected", Gadget_Status, show_connected},            // "Подключено HID устройство"
+    {"LedOnButton", Gadget_LedOn, nullptr},                        // "Зажечь светодиод"
+    {"LedOffButton", Gadget_LedOff, nullptr},                      // "Погасить светодиод"
+    {"ButtonLabel", Gadget_ButtonLabel, nullptr},                  // "Кнопка нажата?"
+    {"FieldNo", Gadget_ButtonState, nullptr},                      // "Нет"
+    {"FieldYes", Gadget_ButtonState, show_pressed},                // "Да"
+};
+
+void PrintTo(const TextCase& c, std::ostream* out) { *out << c.name; }
+
+RECT rect_in_parent(HWND control, RECT rect) {
+    MapWindowPoints(control, GetParent(control), reinterpret_cast<POINT*>(&rect), 2);
+    return rect;
+}
+
+RECT window_rect_in_parent(HWND control) {
+    RECT rect;
+    GetWindowRect(control, &rect);
+    MapWindowPoints(HWND_DESKTOP, GetParent(control), reinterpret_cast<POINT*>(&rect), 2);
+    return rect;
+}
+
+// Where the control draws its text, in its parent's coordinates: a text
+// gadget's whole client area, a button's inside its raised edge, a string
+// field's formatting rectangle (inside its sunken edge and margins). A gadget
+// that overlaps it from the right covers the rest: the label's box runs to
+// x 148, but the field starts at x 140.
+RECT visible_text_area(ObjectNumber number) {
+    HWND control = gadget_handle(number);
+    RECT area;
+    GetClientRect(control, &area);
+    switch (gadget_lookup(number)->type->kind) {
+        case GadgetKind_Button:
+            InflateRect(&area, -GetSystemMetrics(SM_CXEDGE), -GetSystemMetrics(SM_CYEDGE));
+            break;
+        case GadgetKind_String:
+            SendMessageA(control, EM_GETRECT, 0, reinterpret_cast<LPARAM>(&area));
+            break;
+        default:
+            break;
+    }
+    area = rect_in_parent(control, area);
+    for (ObjectNumber other = Gadget_Status; other <= Gadget_ButtonState; ++other) {
+        if (other == number) continue;
+        RECT cover = window_rect_in_parent(gadget_handle(other)), overlap;
+        if (IntersectRect(&overlap, &area, &cover) && cover.left > area.left && cover.left < area.right)
+            area.right = cover.left;
+    }
+    return area;
+}
+
+struct Measure {
+    SIZE text;
+    TEXTMETRICA metrics;
+    char face[LF_FACESIZE];
+};
+
+// The control's text measured with the control's own font (WM_GETFONT).
+Measure measure_text(HWND control) {
+    Measure m{};
+    char text[256] = {};
+    int length = GetWindowTextA(control, text, sizeof text);
+    HDC context = GetDC(control);
+    HGDIOBJ previous = SelectObject(context, reinterpret_cast<HFONT>(SendMessageA(control, WM_GETFONT, 0, 0)));
+    GetTextExtentPoint32A(context, text, length, &m.text);
+    GetTextMetricsA(context, &m.metrics);
+    GetTextFaceA(context, sizeof m.face, m.face);
+    SelectObject(context, previous);
+    ReleaseDC(control, context);
+    return m;
+}
+
+class TextFitTest : public GuiTest, public ::testing::WithParamInterface<TextCase> {
+protected:
+    void SetUp() override {
+        GuiTest::SetUp();
+        build_program_window();
+        if (GetParam().show) GetParam().show();
+        pump_events(20);
+    }
+};
+
+TEST_P(TextFitTest, TextFitsTheVisiblePartOfItsControl) {
+    const TextCase& c = GetParam();
+    HWND control = gadget_handle(c.gadget);
+    ASSERT_NE(control, nullptr);
+    Measure m = measure_text(control);
+    RECT area = visible_text_area(c.gadget);
+    int visible_width = area.right - area.left, visible_height = area.bottom - area.top;
+    std::printf("[ width    ] %-26s gadget %d: %3ld x %2ld px, visible %3d x %2d from x %ld (font \"%s\": "
+                "tmHeight %ld, tmAveCharWidth %ld, charset %d)\n",
+                c.name, static_cast<int>(c.gadget), m.text.cx, m.text.cy, visible_width, visible_height, area.left,
+                m.face, m.metrics.tmHeight, m.metrics.tmAveCharWidth, m.metrics.tmCharSet);
+    std::fflush(stdout);
+    EXPECT_LE(m.text.cx, visible_width) << c.name << ": the text is " << m.text.cx << " px wide, but only "
+                                        << visible_width << " px of its control are visible";
+    EXPECT_LE(m.text.cy, visible_height) << c.name << ": the text is " << m.text.cy << " px high, but only "
+                                         << visible_height << " px of its control are visible";
+}
+
+INSTANTIATE_TEST_SUITE_P(ProgramWindow, TextFitTest, ::testing::ValuesIn(text_cases),
+                         [](const ::testing::TestParamInfo<TextCase>& info) { return std::string(info.param.name); });
+
+}  // namespace
+
+VEL_GUI_TEST_MAIN
