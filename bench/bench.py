@@ -53,17 +53,21 @@ def start_and_wait_visible(path, title):
 
 
 def linux_pids(name):
-    """The Linux processes whose command line names a Windows program (Wine runs each as one)."""
+    """The Linux processes whose command line names a Windows program (Wine runs each as one),
+    in this run's prefix: other prefixes on the machine may run programs of the same name."""
     found = []
+    own_prefix = b"WINEPREFIX=" + os.path.realpath(ctx.prefix).encode()
     for entry in os.listdir("/proc"):
         if not entry.isdigit():
             continue
         try:
             with open(f"/proc/{entry}/cmdline", "rb") as f:
                 argv0 = f.read().split(b"\0")[0]
+            with open(f"/proc/{entry}/environ", "rb") as f:
+                environment = f.read().split(b"\0")
         except OSError:
             continue
-        if argv0.lower().endswith(name.lower().encode()):
+        if argv0.lower().endswith(name.lower().encode()) and own_prefix in environment:
             found.append(int(entry))
     return found
 
