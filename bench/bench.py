@@ -22,7 +22,7 @@ x86_64 = arch == "x86_64"
 exe = os.path.join(build, "app", "hidled.exe")
 bare = os.path.join(build, "bench", "bare_window.exe")
 watch_bench = os.path.join(build, "bench", "watch_bench.exe")
-init(wine_run, prefix, os.path.join(build, "bench-run"), exe, os.path.join(build, "tests", "app", "app_probe.exe"))
+init(wine_run, prefix, os.path.join(build, "bench-run"), exe, os.path.join(build, "bench", "bench_probe.exe"))
 BARE_TITLE = b"Bare window"
 rng = random.Random(20261207)
 lines = []

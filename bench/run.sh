@@ -12,7 +12,7 @@ choose_arches bench one
 arch=$arches
 build=$(tree_of "$arch")
 cmake --preset "$(preset_of "$arch")" -B "$build" >/dev/null
-cmake --build "$build" -j"$(nproc)" --target hidled app_probe hidsim hidsimbus hidsimhid bare_window watch_bench
+cmake --build "$build" -j"$(nproc)" --target hidled bench_probe hidsim hidsimbus hidsimhid bare_window watch_bench
 prefix="$build/bench-prefix"
 # Hundreds of devices stay registered in a prefix and slow it: start clean.
 WINEPREFIX="$(realpath -m "$prefix")" wineserver -k 2>/dev/null || true

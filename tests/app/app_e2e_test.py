@@ -178,11 +178,9 @@ try:
     check(text(probe, hwnd, 5) == NO, "field 5: Нет")
     buttons = {n: control(probe, hwnd, n) for n in (2, 3)}
     click(*buttons[2]["centre"])
-    time.sleep(0.3)
-    check(outputs(probe) == ["00aa"], "button 2 sends exactly 00 AA")
+    check(wait_outputs(probe) == ["00aa"], "button 2 sends exactly 00 AA")
     click(*buttons[3]["centre"])
-    time.sleep(0.3)
-    check(outputs(probe) == ["0055"], "button 3 sends exactly 00 55")
+    check(wait_outputs(probe) == ["0055"], "button 3 sends exactly 00 55")
     check(probe.ask(f"msgbox {pid} 100") == "none", "no warning box with the device there")
     probe.ask("report 0 0014")
     check(wait_text(probe, hwnd, 5, YES, 3000) is not None, "report 00 14 (20) shows Да")

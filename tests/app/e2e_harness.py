@@ -165,3 +165,13 @@ def outputs(probe):
     words = probe.ask("outputs 0").split()
     return words[2:] if words[0] == "outputs" else ["<no answer>"]
 
+
+def wait_outputs(probe, timeout_s=3):
+    """The device's output reports once there are any (empty after the timeout);
+    a report that comes later shows at the next ask."""
+    deadline = time.time() + timeout_s
+    got = outputs(probe)
+    while not got and time.time() < deadline:
+        time.sleep(0.02)
+        got = outputs(probe)
+    return got

@@ -51,35 +51,26 @@ TEST_F(HidSearch, FindsTheIndexthMatchAndClosesEveryOtherHandle) {
     EXPECT_EQ(fake.destroy_calls, 3);
 }
 
-TEST_F(HidSearch, VersionMinusOneAcceptsAnyAndAGivenVersionOnlyItself) {
-    add("v200", Vid, Pid, 0x0200);
-    std::string v100 = add("v100", Vid, Pid, 0x0100);
-    std::string vffff = add("vffff", Vid, Pid, 0xFFFF);
-
-    HANDLE device = hid_open_device(Pid, Vid, 0x0100, 0);
-    ASSERT_NE(device, nullptr);
-    expect_all_closed_except(v100);
-    hid_close_device(device);
-    EXPECT_EQ(hid_open_device(Pid, Vid, 0x0100, 1), nullptr);
-    device = hid_open_device(Pid, Vid, HidVersion_Any, 1);
-    ASSERT_NE(device, nullptr);
-    expect_all_closed_except(v100);
-    hid_close_device(device);
-    device = hid_open_device(Pid, Vid, HidVersion_Any, 2);
-    ASSERT_NE(device, nullptr);
-    expect_all_closed_except(vffff);
-    hid_close_device(device);
-    EXPECT_EQ(hid_open_device(Pid, Vid, 0x0300, 0), nullptr);
-    expect_all_closed_except("");
-}
-
-TEST_F(HidSearch, VendorAndProductMustBothMatch) {
+TEST_F(HidSearch, VendorProductVersionAndIndexMustAllMatch) {
     add("swapped", Pid, Vid, 0x0100);
     add("vendor_only", Vid, 0x0009, 0x0100);
     add("product_only", 0x0009, Pid, 0x0100);
-    EXPECT_EQ(hid_open_device(Pid, Vid, HidVersion_Any, 0), nullptr);
-    EXPECT_EQ(fake.attribute_calls, 3);
-    expect_all_closed_except("");
+    std::string v200 = add("v200", Vid, Pid, 0x0200);
+    std::string v100 = add("v100", Vid, Pid, 0x0100);
+    std::string vffff = add("vffff", Vid, Pid, 0xFFFF);
+    struct Case {
+        int16_t version;
+        uint16_t index;
+        std::string found;  // empty: none
+    };
+    const Case cases[] = {{0x0100, 0, v100},        {0x0100, 1, ""},          {HidVersion_Any, 0, v200},
+                          {HidVersion_Any, 1, v100}, {HidVersion_Any, 2, vffff}, {0x0300, 0, ""}};
+    for (const Case& c : cases) {
+        HANDLE device = hid_open_device(Pid, Vid, c.version, c.index);
+        EXPECT_EQ(device != nullptr, !c.found.empty()) << "version " << c.version << " index " << c.index;
+        expect_all_closed_except(c.found);
+        hid_close_device(device);
+    }
 }
 
 TEST_F(HidSearch, NoDeviceAndNoSet) {

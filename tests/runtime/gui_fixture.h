@@ -27,14 +27,16 @@ struct SeenEvent {
     int32_t type;
 };
 
+inline std::string describe(const SeenEvent& e) {
+    char line[80];
+    std::snprintf(line, sizeof line, " (%d obj %lld win %lld type %d)", e.code, static_cast<long long>(e.object),
+                  static_cast<long long>(e.window), e.type);
+    return line;
+}
+
 inline std::string describe(const std::vector<SeenEvent>& events) {
     std::string text;
-    for (const SeenEvent& e : events) {
-        char line[80];
-        std::snprintf(line, sizeof line, " (%d obj %lld win %lld type %d)", e.code, static_cast<long long>(e.object),
-                      static_cast<long long>(e.window), e.type);
-        text += line;
-    }
+    for (const SeenEvent& e : events) text += describe(e);
     return text.empty() ? " (none)" : text;
 }
 
@@ -64,6 +66,44 @@ inline int count_events(const std::vector<SeenEvent>& events, int32_t code, Obje
     for (const SeenEvent& e : events)
         if (e.code == code && (object == -1 || e.object == object) && (type == -1 || e.type == type)) ++n;
     return n;
+}
+
+// One step of an expected sequence; Any in a field matches anything (-1 is a
+// window number of its own: no runtime window). An optional step may be
+// missing: some messages depend on the window's state in the shared desktop,
+// as Wine's message tests allow for too.
+constexpr int32_t Any = INT32_MIN;
+struct Expected {
+    int32_t code;
+    ObjectNumber object = Any;
+    ObjectNumber window = Any;
+    int32_t type = Any;
+    bool optional = false;
+};
+
+// The events seen are the expected sequence, in order, apart from background
+// erasures, which come whenever the desktop repaints. On a mismatch the
+// failure shows both sequences.
+inline ::testing::AssertionResult events_are(const std::vector<SeenEvent>& seen, const std::vector<Expected>& want) {
+    auto matches = [](const SeenEvent& e, const Expected& x) {
+        return e.code == x.code && (x.object == Any || e.object == x.object) &&
+               (x.window == Any || e.window == x.window) && (x.type == Any || e.type == x.type);
+    };
+    std::vector<SeenEvent> relevant;
+    for (const SeenEvent& e : seen)
+        if (e.code != Event_EraseBackground) relevant.push_back(e);
+    size_t i = 0;
+    for (const Expected& x : want) {
+        if (i < relevant.size() && matches(relevant[i], x)) {
+            ++i;
+        } else if (!x.optional) {
+            std::string expected;
+            for (const Expected& y : want) expected += describe(SeenEvent{y.code, y.object, y.window, y.type});
+            return ::testing::AssertionFailure() << "expected" << expected << "; saw" << describe(relevant);
+        }
+    }
+    if (i == relevant.size()) return ::testing::AssertionSuccess();
+    return ::testing::AssertionFailure() << "unexpected events after the sequence; saw" << describe(relevant);
 }
 
 // The heaps, then the GUI layer in the application's start-up order.

@@ -83,14 +83,6 @@ protected:
     Map* map_ = nullptr;
 };
 
-TEST_F(MapTest, FindsNothingInAnEmptyMap) {
-    EXPECT_EQ(map_find(map_, "x"), nullptr);
-    EXPECT_EQ(map_find(map_, ""), nullptr);
-    EXPECT_EQ(map_find(map_, nullptr), nullptr);
-    EXPECT_EQ(map_->element_count, 0);
-    EXPECT_EQ(map_->bucket_count, 1024);
-}
-
 TEST_F(MapTest, DuplicatesAreNewestFirstUnlessReused) {
     put("key", 1);
     put("key", 2);
@@ -162,22 +154,6 @@ TEST_F(MapTest, ClearEmptiesAndCopyKeepsElements) {
     EXPECT_EQ(copy->element_count, 2);
     map_free(copy);
     EXPECT_EQ(copy, nullptr);
-}
-
-TEST_F(ContainersTest, RegistrationFillsArrayAndMapEntriesOnly) {
-    container_ops = {};
-    container_ops_register_arrays();
-    container_ops_register_maps();
-    EXPECT_EQ(container_ops.array_allocate, &array_alloc);
-    EXPECT_EQ(container_ops.array_free, &array_free);
-    EXPECT_NE(container_ops.array_allocate_n, nullptr);
-    EXPECT_NE(container_ops.array_copy, nullptr);
-    EXPECT_EQ(container_ops.map_create, &map_create);
-    EXPECT_EQ(container_ops.map_free, &map_free);
-    EXPECT_NE(container_ops.map_copy, nullptr);
-    EXPECT_EQ(container_ops.list_allocate, nullptr);
-    EXPECT_EQ(container_ops.list_copy, nullptr);
-    EXPECT_EQ(container_ops.list_free, nullptr);
 }
 
 }  // namespace

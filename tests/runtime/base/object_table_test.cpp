@@ -121,14 +121,6 @@ TEST_F(ObjectTableTest, FreeAllVisitsStaticAscendingThenDynamicOldestFirst) {
     EXPECT_EQ(g_table->dynamic_records, nullptr) << "each call released its dynamic record";
 }
 
-TEST_F(ObjectTableTest, FreeAllWithoutFreeOperationDoesNothing) {
-    ObjectTable* plain = object_table_create(sizeof(Thing), 4, nullptr);
-    auto* t = static_cast<Thing*>(object_table_allocate(plain, 2));
-    t->handle = 9;
-    object_table_free_all(plain);
-    EXPECT_EQ(object_table_lookup(plain, 2), t);
-}
-
 TEST_F(ObjectTableTest, RecordListLinksNewestFirstAndUnlinksAnywhere) {
     RecordLink* head = nullptr;
     void* a = record_list_alloc(&head, 8);
@@ -146,20 +138,6 @@ TEST_F(ObjectTableTest, RecordListLinksNewestFirstAndUnlinksAnywhere) {
     EXPECT_EQ(head, nullptr);
 }
 
-int g_init_calls = 0;
-void init_globals(void* block) {
-    ++g_init_calls;
-    static_cast<int32_t*>(block)[1] = 77;
-}
-
-TEST_F(ObjectTableTest, GlobalsAreZeroedAndInitialisedOnce) {
-    void* block = globals_create(16, init_globals, nullptr);
-    ASSERT_NE(block, nullptr);
-    EXPECT_EQ(g_init_calls, 1);
-    EXPECT_EQ(static_cast<int32_t*>(block)[0], 0);
-    EXPECT_EQ(static_cast<int32_t*>(globals_get(block))[1], 77);
-}
-
 TEST_F(ObjectTableTest, ImageFreeDeletesBitmapsAndDestroysIcons) {
     image_table_init();
     auto* bitmap = static_cast<ImageRecord*>(object_table_allocate(image_table(), 0));
@@ -172,16 +150,6 @@ TEST_F(ObjectTableTest, ImageFreeDeletesBitmapsAndDestroysIcons) {
     EXPECT_EQ(GetObjectType(bitmap_handle), 0u) << "the bitmap was deleted";
     EXPECT_EQ(object_table_lookup(image_table(), 0), nullptr);
     EXPECT_EQ(object_table_lookup(image_table(), 1), nullptr);
-}
-
-TEST_F(ObjectTableTest, LibraryFreeReleasesTheModule) {
-    library_table_init();
-    auto* lib = static_cast<LibraryRecord*>(object_table_allocate(library_table(), 0));
-    lib->module = LoadLibraryA("msimg32.dll");
-    ASSERT_NE(lib->module, nullptr);
-    library_free(0);
-    EXPECT_EQ(GetModuleHandleA("msimg32.dll"), nullptr);
-    EXPECT_EQ(object_table_lookup(library_table(), 0), nullptr);
 }
 
 }  // namespace

@@ -36,20 +36,6 @@ TEST_F(StringBufferTest, AppendsAtLengthAndKeepsANulThere) {
     EXPECT_EQ(string_buffer.length - start, 7) << "a null text appends nothing";
 }
 
-TEST_F(StringBufferTest, NestedTemporaryTextsDoNotOverwriteTheOuterOne) {
-    int32_t outer = string_buffer.length;
-    string_append("outer");
-    string_buffer.length += 1;  // the NUL belongs to the outer text now
-    int32_t inner = string_buffer.length;
-    string_append("inner text that is long enough to make the buffer grow");
-    EXPECT_EQ(at(outer), "outer") << "computed after the last append, as callers do";
-    EXPECT_EQ(at(inner), "inner text that is long enough to make the buffer grow");
-    string_buffer.length = inner;
-    string_buffer.length = outer;
-    string_append("next");
-    EXPECT_EQ(at(outer), "next") << "a restored length lets the next append overwrite";
-}
-
 TEST_F(StringBufferTest, AppendingATextOfTheBufferItselfSurvivesGrowth) {
     string_append("seed");
     int32_t copy_at = string_buffer.length;

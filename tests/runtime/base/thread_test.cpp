@@ -5,7 +5,11 @@
 
 namespace {
 
-DWORD WINAPI quick(LPVOID) { return 0; }
+std::atomic<DWORD> g_quick_id{0};
+DWORD WINAPI quick(LPVOID) {
+    g_quick_id = GetCurrentThreadId();
+    return 0;
+}
 
 HANDLE g_release = nullptr;
 DWORD WINAPI waits(LPVOID) {
@@ -24,32 +28,37 @@ DWORD WINAPI ticker(LPVOID p) {
 
 class ThreadTest : public BaseRuntime {
 protected:
-    void SetUp() override {
-        BaseRuntime::SetUp();
-        thread_init();
-    }
+    // The thread lock is process-wide: initialising it again while it is in
+    // use would corrupt it, as the program's one start-up never does.
+    static void SetUpTestSuite() { thread_init(); }
     void TearDown() override {
         thread_close_all();
         BaseRuntime::TearDown();
     }
 };
 
-// One test: thread numbers are process-wide and only grow.
+// Thread numbers are process-wide and only grow, so they are compared with
+// the first one this test gets.
 TEST_F(ThreadTest, NumbersGrowFinishedThreadsAreReapedAndCloseAllLeavesThreadsRunning) {
     g_release = CreateEventA(nullptr, TRUE, FALSE, nullptr);
     int32_t first = thread_create(quick, nullptr);
-    EXPECT_EQ(first, 1);
-    Sleep(100);  // let it end
+    ASSERT_GE(first, 1);
+    // Until it has ended, the next create has nothing to reap.
+    while (!g_quick_id.load()) Sleep(1);
+    HANDLE ended = OpenThread(SYNCHRONIZE, FALSE, g_quick_id.load());
+    ASSERT_NE(ended, nullptr);
+    ASSERT_EQ(WaitForSingleObject(ended, 5000), WAIT_OBJECT_0);
+    CloseHandle(ended);
     int32_t second = thread_create(waits, nullptr);
-    EXPECT_EQ(second, 2) << "numbers are not reused after a thread ends";
+    EXPECT_EQ(second, first + 1) << "numbers are not reused after a thread ends";
     EXPECT_EQ(thread_record_count(), 1) << "the ended first thread was reaped";
     int32_t third = thread_create(waits, nullptr);
-    EXPECT_EQ(third, 3);
+    EXPECT_EQ(third, first + 2);
     EXPECT_EQ(thread_record_count(), 2) << "running threads are kept";
 
     // A thread that is still running when its handle is closed goes on.
     std::atomic<int>* counter = new std::atomic<int>(0);
-    EXPECT_EQ(thread_create(ticker, counter), 4);
+    EXPECT_EQ(thread_create(ticker, counter), first + 3);
     thread_close_all();
     EXPECT_EQ(thread_record_count(), 0);
     int before = counter->load();

@@ -128,12 +128,6 @@ TEST_F(GuiServicesTest, BoxesOnSeveralThreadsAtOnceTouchOnlyTheirOwnWindows) {
     EXPECT_EQ(saved_window_count(), 0) << "elements left behind in the shared list";
 }
 
-TEST_F(GuiServicesTest, DrawingStateFindsAlphaBlend) {
-    ASSERT_NE(drawing_state.msimg32, nullptr);
-    EXPECT_EQ(drawing_state.alpha_blend, GetProcAddress(drawing_state.msimg32, "AlphaBlend"));
-    EXPECT_NE(drawing_state.alpha_blend, nullptr);
-}
-
 }  // namespace
 
 VEL_GUI_TEST_MAIN

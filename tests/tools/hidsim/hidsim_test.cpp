@@ -169,26 +169,6 @@ TEST_F(SimulatorTest, ControlChannelRefusesWhatItCannotDo) {
     EXPECT_EQ(status.queued_inputs, 0u) << "refused reports are not queued";
 }
 
-TEST_F(SimulatorTest, HundredPlugCyclesWithoutAFailure) {
-    int failures = 0;
-    DWORD start = GetTickCount();
-    for (int i = 0; i < 100; ++i) {
-        if (!plug(device(0))) ++failures;
-        HANDLE h = open_slot(0);
-        if (h == INVALID_HANDLE_VALUE) {
-            ++failures;
-        } else {
-            uint8_t on[2] = {0, 0xAA};
-            DWORD n = 0;
-            if (!WriteFile(h, on, 2, &n, nullptr) || n != 2) ++failures;
-            CloseHandle(h);
-        }
-        if (!hidsim_unplug(0) || !hidsim_wait_absent(0, 10000)) ++failures;
-    }
-    std::printf("100 plug/unplug cycles took %lu ms\n", GetTickCount() - start);
-    EXPECT_EQ(failures, 0);
-}
-
 // Unplugging while the host is still attaching the device made Wine's device
 // process crash within a few hundred cycles; the client now lets a device go
 // only once it is attached.
@@ -222,8 +202,16 @@ std::string windows_path(const char* unix_path) {
     return path;
 }
 
-// Runs last in this program: the prefix ends as it began, installed.
-TEST_F(SimulatorTest, UninstallTakesTheBusAndItsDevicesAwayAndInstallBringsThemBack) {
+// Whatever fails on the way, the bus is installed again before the next test.
+class ReinstallTest : public SimulatorTest {
+protected:
+    void TearDown() override {
+        if (!hidsim_available()) hidsim_install(windows_path(HIDSIM_INF).c_str());
+        SimulatorTest::TearDown();
+    }
+};
+
+TEST_F(ReinstallTest, UninstallTakesTheBusAndItsDevicesAwayAndInstallBringsThemBack) {
     ASSERT_TRUE(plug(device(0)));
     ASSERT_TRUE(hidsim_uninstall());
     EXPECT_FALSE(hidsim_available());
