@@ -84,7 +84,13 @@ void runtime_stop() {
 
 }  // namespace
 
-int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR, int) {
+// The image's entry point itself: the program takes nothing from its command
+// line and ends through ExitProcess, so the C runtime's start-up code (argument
+// parsing, static constructors, thread-local callbacks) is not linked at all.
+// Nothing here may rely on it: no static objects with constructors, no
+// thread_local, no C runtime functions that need their library initialised
+// beyond what msvcrt.dll does for itself when it is loaded.
+extern "C" [[noreturn]] void app_entry() {
     std::memset(&app_state, 0, sizeof app_state);
     std::memset(&hid_entries, 0, sizeof hid_entries);
     app_state.instance = GetModuleHandleA(nullptr);

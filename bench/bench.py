@@ -3,7 +3,10 @@
 same run, and writes the figures to a Markdown file. Not a test: it prints
 figures and asserts nothing but that each step could be made.
 
-usage: bench.py WINE_RUN BUILD_DIR PREFIX OUT_MD COMMAND_LINE [ARCH]
+usage: bench.py WINE_RUN BUILD_DIR PREFIX OUT_MD COMMAND_LINE [ARCH] [--exe-also EXE] [--quick]
+
+--exe-also names the other architecture's build of the program, whose size is
+reported beside this one's; --quick measures the exe and the start-up only.
 """
 import datetime
 import os
@@ -16,8 +19,17 @@ import time
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tests", "app"))
 from e2e_harness import *  # noqa: E402,F401,F403  (the shared vocabulary of these scripts)
 
-wine_run, build, prefix, out_md, command_line = sys.argv[1:6]
-arch = sys.argv[6] if len(sys.argv) > 6 else "i686"
+args = sys.argv[1:]
+quick = "--quick" in args
+if quick:
+    args.remove("--quick")
+other_exes = []
+while "--exe-also" in args:
+    at = args.index("--exe-also")
+    other_exes.append(args[at + 1])
+    del args[at:at + 2]
+wine_run, build, prefix, out_md, command_line = args[:5]
+arch = args[5] if len(args) > 5 else "i686"
 x86_64 = arch == "x86_64"
 exe = os.path.join(build, "app", "hidled.exe")
 bare = os.path.join(build, "bench", "bare_window.exe")
@@ -53,21 +65,24 @@ def start_and_wait_visible(path, title):
 
 
 def linux_pids(name):
-    """The Linux processes whose command line names a Windows program (Wine runs each as one),
-    in this run's prefix: other prefixes on the machine may run programs of the same name."""
+    """The Linux processes of this run's prefix whose command line names a Windows
+    program (Wine runs each as one) or Wine's server. Other prefixes' servers on
+    the same machine come and go and are none of this run's business."""
+    ours = os.path.realpath(ctx.prefix).encode()
     found = []
-    own_prefix = b"WINEPREFIX=" + os.path.realpath(ctx.prefix).encode()
     for entry in os.listdir("/proc"):
         if not entry.isdigit():
             continue
         try:
             with open(f"/proc/{entry}/cmdline", "rb") as f:
                 argv0 = f.read().split(b"\0")[0]
+            if not argv0.lower().endswith(name.lower().encode()):
+                continue
             with open(f"/proc/{entry}/environ", "rb") as f:
-                environment = f.read().split(b"\0")
+                env = dict(v.split(b"=", 1) for v in f.read().split(b"\0") if b"=" in v)
         except OSError:
             continue
-        if argv0.lower().endswith(name.lower().encode()) and own_prefix in environment:
+        if os.path.realpath(env.get(b"WINEPREFIX", b"")) == ours:
             found.append(int(entry))
     return found
 
@@ -123,15 +138,24 @@ try:
         "Every comparison was made in the same run, side by side; ratios are program / baseline.")
     out()
 
-    # 5. The exe.
-    size = os.path.getsize(exe)
-    objdump = "x86_64-w64-mingw32-objdump" if x86_64 else "i686-w64-mingw32-objdump"
-    dump = subprocess.run([objdump, "-p", exe], capture_output=True, text=True).stdout
-    dlls = sorted({l.split(":", 1)[1].strip() for l in dump.splitlines() if "DLL Name:" in l})
+    # 5. The exe, this build's and the other architecture's.
     out("## Exe")
     out()
-    out(f"`hidled.exe`: {size} bytes ({size / 1024:.0f} KiB), {'PE32+ GUI x86-64' if x86_64 else 'PE32 GUI i386'}, statically linked; imports "
-        f"{', '.join(dlls)}.")
+    out("The shipped, stripped `hidled.exe` of each build (its symbols are in `hidled.exe.debug` beside it).")
+    out()
+    out("| build | bytes | KiB | limit | format | imports |")
+    out("|---|---|---|---|---|---|")
+    for path in [exe] + other_exes:
+        with open(path, "rb") as f:
+            image = f.read()
+        pe = int.from_bytes(image[0x3C:0x40], "little")
+        wide = int.from_bytes(image[pe + 24:pe + 26], "little") == 0x20B
+        objdump = "x86_64-w64-mingw32-objdump" if wide else "i686-w64-mingw32-objdump"
+        dump = subprocess.run([objdump, "-p", path], capture_output=True, text=True).stdout
+        dlls = sorted({l.split(":", 1)[1].strip() for l in dump.splitlines() if "DLL Name:" in l})
+        limit = 40960 if wide else 32768
+        out(f"| {'x86_64' if wide else 'i686'} | {len(image)} | {len(image) / 1024:.1f} | {limit} | "
+            f"{'PE32+ GUI x86-64' if wide else 'PE32 GUI i386'} | {', '.join(dlls)} |")
     out()
 
     # 4. Start-up to visible window.
@@ -156,6 +180,9 @@ try:
             f"{max(s):.0f} |")
     out(f"\nRatio (median): {median(starts['program']) / median(starts['bare']):.2f}")
     out()
+    if quick:
+        print(f"--quick: the exes and the start-up only; {out_md} is left as it was")
+        raise SystemExit(0)
 
     # 1. Idle CPU.
     app, _, hwnd = start_and_wait_visible(exe, TITLE)

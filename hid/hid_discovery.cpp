@@ -41,7 +41,11 @@ HANDLE hid_search(uint16_t product_id, uint16_t vendor_id, int16_t version, uint
         return nullptr;
     SP_DEVICE_INTERFACE_DATA data = {};
     data.cbSize = sizeof data;
-    SECURITY_ATTRIBUTES security = {sizeof security, nullptr, TRUE};
+    // Filled field by field: from an initialiser list GCC keeps a writable
+    // template of the record, the only initialised data the program would have.
+    SECURITY_ATTRIBUTES security = {};
+    security.nLength = sizeof security;
+    security.bInheritHandle = TRUE;
     uint32_t matches = 0;
     GUID hid_class;
     hid_entries.HidD_GetHidGuid(&hid_class);

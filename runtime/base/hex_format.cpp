@@ -16,9 +16,9 @@ void string_append_hex(int64_t value, int32_t position) {
     at[written] = 0;
 }
 
-char* format_decimal(char* destination, int64_t value) {
-    // Digits of the magnitude, taken as unsigned so that INT64_MIN negates safely.
-    uint64_t magnitude = value < 0 ? 0 - static_cast<uint64_t>(value) : static_cast<uint64_t>(value);
+char* format_decimal(char* destination, intptr_t value) {
+    // Digits of the magnitude, taken as unsigned so that INTPTR_MIN negates safely.
+    uintptr_t magnitude = value < 0 ? 0 - static_cast<uintptr_t>(value) : static_cast<uintptr_t>(value);
     char digits[Decimal_MaxBytes];
     int32_t count = 0;
     do {

@@ -10,6 +10,8 @@ void string_append_hex(int64_t value, int32_t position);
 // Writes value in decimal ("-" first when negative) and a NUL at destination,
 // which has room for Decimal_MaxBytes; returns the address of that NUL. For
 // names built from object numbers, which are pointer-sized on x86-64 and so
-// beyond what wsprintfA's "%d" takes.
+// beyond what wsprintfA's "%d" takes. Pointer-sized rather than 64-bit: on
+// i686 a 64-bit division would pull the compiler's division helpers into the
+// program.
 constexpr int32_t Decimal_MaxBytes = 21;  // "-9223372036854775808" and the NUL
-char* format_decimal(char* destination, int64_t value);
+char* format_decimal(char* destination, intptr_t value);

@@ -6,7 +6,8 @@
 namespace {
 CRITICAL_SECTION g_thread_lock;
 RecordLink* g_threads = nullptr;
-int32_t g_next_number = 1;
+// Counts up from zero, so that the program needs no initialised data section.
+int32_t g_numbers_given = 0;
 constexpr SIZE_T thread_stack_size = 4096;
 
 ThreadRecord* record_at(RecordLink* link) { return reinterpret_cast<ThreadRecord*>(link + 1); }
@@ -33,7 +34,7 @@ int32_t thread_create(ThreadProcedure procedure, LPVOID parameter) {
     if (!handle) return 0;
     EnterCriticalSection(&g_thread_lock);
     reap_finished();
-    int32_t number = g_next_number++;
+    int32_t number = ++g_numbers_given;
     auto* record = static_cast<ThreadRecord*>(record_list_alloc(&g_threads, sizeof(ThreadRecord)));
     if (record) {
         record->handle = handle;

@@ -42,7 +42,8 @@ def check_exe():
     if not x86_64:  # the shipped program runs on Windows XP; there is no XP for it on x86-64 to speak of
         newer = [name for name in ("CancelSynchronousIo", "CancelIoEx", "InitOnceExecuteOnce") if name in dump]
         check(not newer, f"no function newer than Windows XP is imported (found: {newer or 'none'})")
-    print(f"exe size: {len(image)} bytes")
+    limit = 40960 if x86_64 else 32768
+    check(len(image) <= limit, f"the exe is {len(image)} bytes, at most {limit}")
 
 
 def start_panel():

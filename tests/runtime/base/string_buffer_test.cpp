@@ -160,4 +160,31 @@ TEST_F(StringBufferTest, HexadecimalDigits) {
     }
 }
 
+struct DecimalCase {
+    intptr_t value;
+    const char* digits;
+};
+
+// Object numbers are pointer-sized: the extremes of that size must come out
+// whole, the most negative one without overflowing its negation, and the
+// longest must fit the documented room.
+TEST(FormatDecimal, PointerSizedValues) {
+    constexpr bool wide = sizeof(intptr_t) == 8;
+    const DecimalCase cases[] = {{0, "0"},
+                                 {7, "7"},
+                                 {-7, "-7"},
+                                 {1000, "1000"},
+                                 {-2147483647 - 1, "-2147483648"},
+                                 {INTPTR_MAX, wide ? "9223372036854775807" : "2147483647"},
+                                 {INTPTR_MIN, wide ? "-9223372036854775808" : "-2147483648"}};
+    for (const auto& c : cases) {
+        char text[Decimal_MaxBytes + 1];
+        std::memset(text, 'x', sizeof text);
+        char* end = format_decimal(text, c.value);
+        EXPECT_STREQ(text, c.digits) << c.value;
+        EXPECT_EQ(end - text, static_cast<ptrdiff_t>(std::strlen(c.digits))) << c.value;
+        EXPECT_EQ(text[Decimal_MaxBytes], 'x') << "wrote past the room for " << c.value;
+    }
+}
+
 }  // namespace
