@@ -22,8 +22,13 @@ int32_t hid_get_caps(HANDLE device, HIDP_CAPS* caps) {
         return 0;
     PHIDP_PREPARSED_DATA preparsed = nullptr;
     if (!hid_entries.HidD_GetPreparsedData(device, &preparsed)) return 0;
-    hid_entries.HidP_GetCaps(preparsed, caps);
+    // Filled apart from the caller's, whose caps stay as they were when the
+    // call fails (invalid preparsed data).
+    HIDP_CAPS obtained = {};
+    NTSTATUS status = hid_entries.HidP_GetCaps(preparsed, &obtained);
     hid_entries.HidD_FreePreparsedData(preparsed);
+    if (status != HIDP_STATUS_SUCCESS) return 0;
+    *caps = obtained;
     return 1;
 }
 

@@ -111,7 +111,7 @@ BOOLEAN WINAPI free_preparsed(PHIDP_PREPARSED_DATA data) {
 }
 NTSTATUS WINAPI get_caps(PHIDP_PREPARSED_DATA, PHIDP_CAPS caps) {
     *caps = fake.caps;
-    return HIDP_STATUS_SUCCESS;
+    return fake.caps_status;
 }
 BOOLEAN WINAPI num_input_buffers(HANDLE, PULONG count) {
     *count = 0x10040;  // more than 16 bits: the record keeps the low half

@@ -39,6 +39,7 @@ struct FakeHid {
     bool strings_fail = false;
     bool preparsed_fail = false;
     HIDP_CAPS caps = {};
+    NTSTATUS caps_status = HIDP_STATUS_SUCCESS;  // the caps are written whatever the status
 };
 extern FakeHid fake;
 

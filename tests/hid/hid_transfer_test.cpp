@@ -154,7 +154,15 @@ TEST_F(HidTransfer, CapsAndInputBuffers) {
     EXPECT_EQ(hid_get_caps(some_device, &untouched), 0);
     EXPECT_EQ(std::memcmp(&untouched, &copy, sizeof copy), 0);
 
+    // Preparsed data the caps cannot be read from: a failure, not caps.
     fake.preparsed_fail = false;
+    fake.caps_status = HIDP_STATUS_INVALID_PREPARSED_DATA;
+    EXPECT_EQ(hid_get_caps(some_device, &untouched), 0);
+    EXPECT_EQ(std::memcmp(&untouched, &copy, sizeof copy), 0)
+        << "input report length became " << untouched.InputReportByteLength;
+    EXPECT_EQ(fake.other_calls, 0) << "preparsed data freed on failure too";
+    fake.caps_status = HIDP_STATUS_SUCCESS;
+
     for (int slot : {2, 3, 4}) {
         fake_bind_all();
         reinterpret_cast<FARPROC*>(&hid_entries)[slot] = nullptr;
