@@ -164,6 +164,26 @@ void fake_bind_all() {
 
 void fake_unbind_all() { hid_entries = {}; }
 
+void fake_clear_entry(int32_t entry) {
+    switch (entry) {
+#define CLEAR_ENTRY(name, library) \
+    case HidEntry_##name: hid_entries.name = nullptr; break;
+        HID_ENTRY_LIST(CLEAR_ENTRY)
+#undef CLEAR_ENTRY
+    default: break;
+    }
+}
+
+const char* hid_entry_name(int32_t entry) {
+    switch (entry) {
+#define NAME_ENTRY(name, library) \
+    case HidEntry_##name: return #name;
+        HID_ENTRY_LIST(NAME_ENTRY)
+#undef NAME_ENTRY
+    default: return "?";
+    }
+}
+
 static std::string device_dir() {
     if (g_dir.empty()) {
         char base[MAX_PATH];

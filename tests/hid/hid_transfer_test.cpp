@@ -163,10 +163,10 @@ TEST_F(HidTransfer, CapsAndInputBuffers) {
     EXPECT_EQ(fake.other_calls, 0) << "preparsed data freed on failure too";
     fake.caps_status = HIDP_STATUS_SUCCESS;
 
-    for (int slot : {2, 3, 4}) {
+    for (int entry : {HidEntry_HidD_GetPreparsedData, HidEntry_HidD_FreePreparsedData, HidEntry_HidP_GetCaps}) {
         fake_bind_all();
-        reinterpret_cast<FARPROC*>(&hid_entries)[slot] = nullptr;
-        EXPECT_EQ(hid_get_caps(some_device, &untouched), 0) << hid_entry_names[slot];
+        fake_clear_entry(entry);
+        EXPECT_EQ(hid_get_caps(some_device, &untouched), 0) << hid_entry_name(entry);
     }
     EXPECT_EQ(hid_get_caps(nullptr, &untouched), 0);
     hid_entries.HidD_GetNumInputBuffers = nullptr;
