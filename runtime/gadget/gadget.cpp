@@ -149,7 +149,7 @@ LRESULT CALLBACK gadget_list_window_proc(HWND hwnd, UINT message, WPARAM wparam,
                          : DefWindowProcA(hwnd, message, wparam, lparam);
 }
 
-intptr_t gadget_register(ObjectNumber number, GadgetRecord* record, HWND hwnd, GadgetType* type) {
+intptr_t gadget_register(ObjectNumber number, GadgetRecord* record, HWND hwnd, const GadgetType* type) {
     bool dynamic = number == Object_Dynamic;
     if (dynamic) number = reinterpret_cast<ObjectNumber>(record);
     record->hwnd = hwnd;
