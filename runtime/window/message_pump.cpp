@@ -4,6 +4,7 @@
 
 #include "runtime/window/event_queue.h"
 #include "runtime/window/window.h"
+#include "runtime/window/window_names.h"
 
 namespace {
 
@@ -58,12 +59,12 @@ HACCEL window_select_accelerators(HWND active) {
     if (active && (key_down(VK_CONTROL) || key_down(VK_SHIFT) || key_down(VK_MENU)))
         window_update_ui_state(active, true);
     // A hot-key control receives every key.
-    if (focus && GetPropA(focus, "Vel_Hotkey")) return nullptr;
+    if (focus && GetPropA(focus, Property_Hotkey)) return nullptr;
     if (!active) return nullptr;
-    auto value = reinterpret_cast<intptr_t>(GetPropA(active, "Vel_WindowID"));
-    if (!value) return nullptr;
+    ObjectNumber number = window_number_stored(active);
+    if (number == -1) return nullptr;
     DWORD process_id = 0;
     if (!GetWindowThreadProcessId(active, &process_id) || process_id != GetCurrentProcessId()) return nullptr;
-    WindowRecord* record = window_record(static_cast<int32_t>(value - 1));
+    WindowRecord* record = window_record(number);
     return record ? record->accelerator_table : nullptr;
 }

@@ -7,6 +7,7 @@
 #include "runtime/base/object_table.h"
 #include "runtime/gadget/gadget.h"
 #include "runtime/window/event_queue.h"
+#include "runtime/window/window_names.h"
 
 MessageState message_state{};
 
@@ -22,11 +23,6 @@ constexpr UINT SetPosition_Move = SWP_NOSIZE | SWP_NOZORDER | SWP_NOACTIVATE;
 constexpr WPARAM UiState_ClearBoth = 0x30002;
 constexpr WPARAM UiState_SetBoth = 0x30001;
 constexpr ObjectNumber ControlId_MenuCommand = -10000;
-
-const char Property_WindowId[] = "Vel_WindowID";
-const char Property_Focus[] = "Vel_Focus";
-const char Property_DropAccept[] = "Vel_DropAccept";
-const char Property_MdiGadget[] = "Vel_MDI_Gadget";
 
 ObjectTable* g_windows = nullptr;
 HICON g_class_icon = nullptr;
@@ -214,10 +210,10 @@ WindowRecord* window_record(ObjectNumber number) {
 
 ObjectNumber window_number_of(HWND window, HWND* owner) {
     for (HWND current = window; current; current = GetParent(current)) {
-        auto value = reinterpret_cast<intptr_t>(GetPropA(current, Property_WindowId));
-        if (value) {
+        ObjectNumber number = window_number_stored(current);
+        if (number != -1) {
             if (owner) *owner = current;
-            return value - 1;
+            return number;
         }
     }
     if (owner) *owner = nullptr;
@@ -284,7 +280,7 @@ intptr_t window_open(ObjectNumber number, int32_t x, int32_t y, int32_t width, i
         record->accelerator_table = CreateAcceleratorTableA(record->accelerators, Accelerator_Count);
     }
     if (!no_gadget_list) gadget_list_select(window);
-    SetPropA(window, Property_WindowId, reinterpret_cast<HANDLE>(number + 1));
+    window_number_store(window, number);
     return dynamic ? number : reinterpret_cast<intptr_t>(window);
 }
 
@@ -450,7 +446,7 @@ LRESULT window_message_handler(HWND window, UINT message, WPARAM wparam, LPARAM 
 LRESULT window_forward_to_gadget(HWND child, HWND parent, UINT message, WPARAM wparam, LPARAM lparam) {
     if (!child) return NotHandled;
     ObjectNumber id = GetWindowLongPtrA(child, GWLP_ID);
-    if (reinterpret_cast<ObjectNumber>(GetPropA(child, "Vel_ID")) != id) return NotHandled;
+    if (reinterpret_cast<ObjectNumber>(GetPropA(child, Property_GadgetId)) != id) return NotHandled;
     GadgetRecord* gadget = gadget_lookup(id);
     // A foreign control with ID 0 and no property would pass the test above:
     // only the gadget's own control reaches its kind.
