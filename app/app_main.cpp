@@ -25,8 +25,9 @@ namespace {
 
 constexpr DWORD ReaderStop_LimitMs = 2000;
 constexpr uint32_t Flags_None = 0;
-constexpr uint32_t Flags_TextCentred = 1;
-constexpr uint32_t Flags_ReadOnlyCentred = 0x801;
+constexpr uint32_t Flags_TextCentred = SS_CENTER;
+constexpr uint32_t Flags_ReadOnlyCentred = ES_READONLY | ES_CENTER;
+static_assert(Flags_TextCentred == 1 && Flags_ReadOnlyCentred == 0x801);
 
 void build_window() {
     window_open(Window_Main, 0, 0, 320, 100, Text_Title, Window_MainFlags);

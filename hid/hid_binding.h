@@ -18,7 +18,10 @@ extern "C" {
 static_assert(sizeof(SP_DEVICE_INTERFACE_DATA) == pointer_aligned(24) + Pointer_Bytes);
 static_assert(offsetof(SP_DEVICE_INTERFACE_DETAIL_DATA_A, DevicePath) == 4);
 static_assert(sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_A) == (Pointer_Bytes == 4 ? 5 : 8));
-static_assert(offsetof(HIDD_ATTRIBUTES, VersionNumber) + sizeof(USHORT) == 10, "the Size the layer passes");
+// The Size the layer passes in HIDD_ATTRIBUTES: the fields, without the
+// structure's tail padding.
+constexpr ULONG HidAttributes_Size = offsetof(HIDD_ATTRIBUTES, VersionNumber) + sizeof(USHORT);
+static_assert(HidAttributes_Size == 10);
 static_assert(sizeof(SECURITY_ATTRIBUTES) == pointer_aligned(4) + 2 * Pointer_Bytes);
 static_assert(Pointer_Bytes != 4 || (sizeof(SP_DEVICE_INTERFACE_DATA) == 28 && sizeof(SECURITY_ATTRIBUTES) == 12));
 

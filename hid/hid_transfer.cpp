@@ -72,7 +72,7 @@ char* hid_serial_string(HANDLE device, int32_t position) {
 int32_t hid_collect_device_info(HANDLE device, intptr_t user) {
     auto* list = reinterpret_cast<HidDeviceList*>(user);
     HIDD_ATTRIBUTES attributes = {};
-    attributes.Size = 10;
+    attributes.Size = HidAttributes_Size;
     if (!list || !hid_entries.HidD_GetAttributes || !hid_entries.HidD_GetAttributes(device, &attributes)) return 0;
     // A list that already holds records could otherwise be pushed past its end.
     if (list->count < 0 || list->count >= HidDeviceList_Capacity) return 0;

@@ -6,6 +6,7 @@
 #include "runtime/base/memory.h"
 #include "runtime/base/object_table.h"
 #include "runtime/window/event_queue.h"
+#include "runtime/window/gui_services.h"
 #include "runtime/window/window.h"
 #include "runtime/window/window_names.h"
 
@@ -13,7 +14,6 @@ namespace {
 
 constexpr int32_t GadgetTable_Capacity = 50;
 constexpr int32_t ContainerStack_Entries = 10;
-constexpr DWORD CommonControl_Classes = 0xB48;
 constexpr UINT Redraw_All = RDW_INVALIDATE | RDW_INTERNALPAINT | RDW_ERASE | RDW_FRAME;
 constexpr int32_t PropertyName_Bytes = 40;
 constexpr ObjectNumber ControlId_None = -1;

@@ -115,7 +115,7 @@ static const GadgetType string_type = {
 
 intptr_t gadget_create_text(ObjectNumber number, int32_t x, int32_t y, int32_t width, int32_t height, const char* text,
                             uint32_t flags) {
-    DWORD ex_style = (flags & TextFlag_Edge) >> 8;  // 0x20000 becomes WS_EX_CLIENTEDGE
+    DWORD ex_style = (flags & TextFlag_Edge) ? WS_EX_CLIENTEDGE : 0;
     return create_gadget(&text_type, "Static", ex_style, flags | TextStyle_Fixed, number, x, y, width, height, text);
 }
 
@@ -126,7 +126,7 @@ intptr_t gadget_create_button(ObjectNumber number, int32_t x, int32_t y, int32_t
 
 intptr_t gadget_create_string(ObjectNumber number, int32_t x, int32_t y, int32_t width, int32_t height,
                               const char* text, uint32_t flags) {
-    DWORD ex_style = (~flags & StringFlag_NoEdge) >> 8;
+    DWORD ex_style = (flags & StringFlag_NoEdge) ? 0 : WS_EX_CLIENTEDGE;
     return create_gadget(&string_type, "Edit", ex_style, flags | StringStyle_Fixed, number, x, y, width, height, text);
 }
 

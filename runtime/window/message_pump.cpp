@@ -9,7 +9,11 @@
 namespace {
 
 constexpr UINT Peek_Remove = PM_REMOVE | PM_NOYIELD;
-constexpr DWORD Wake_Any = 0x5FF;
+// Spelled bit by bit: QS_ALLINPUT in these headers also carries Windows 8's
+// touch and pointer bits, which older systems refuse.
+constexpr DWORD Wake_Any = QS_KEY | QS_MOUSE | QS_RAWINPUT | QS_POSTMESSAGE | QS_TIMER | QS_PAINT | QS_SENDMESSAGE |
+                           QS_HOTKEY | QS_ALLPOSTMESSAGE;
+static_assert(Wake_Any == 0x5FF);
 
 bool key_down(int key) { return (GetKeyState(key) & 0x8000) != 0; }
 

@@ -1,5 +1,6 @@
 #include "runtime/window/window.h"
 
+#include <commctrl.h>
 #include <ole2.h>
 
 #include "runtime/base/hex_format.h"
@@ -18,10 +19,12 @@ constexpr int32_t WindowClass_NameBytes = 12 + Decimal_MaxBytes;  // "WindowClas
 constexpr int32_t ClassName_Bytes = 50;  // names are compared up to 49 characters
 constexpr int32_t Accelerator_Count = 2;
 constexpr uint32_t Centring = WindowFlag_CentreOnScreen | WindowFlag_CentreOnParent;
+constexpr uint32_t Placement = Centring | WindowFlag_Tool;  // runtime bits in the style's low bits
 constexpr uint32_t ToolCleared = WS_MAXIMIZEBOX | WS_MINIMIZEBOX | WS_MAXIMIZE | WS_MINIMIZE;
 constexpr UINT SetPosition_Move = SWP_NOSIZE | SWP_NOZORDER | SWP_NOACTIVATE;
-constexpr WPARAM UiState_ClearBoth = 0x30002;
-constexpr WPARAM UiState_SetBoth = 0x30001;
+constexpr WPARAM UiState_ClearBoth = MAKEWPARAM(UIS_CLEAR, UISF_HIDEFOCUS | UISF_HIDEACCEL);
+constexpr WPARAM UiState_SetBoth = MAKEWPARAM(UIS_SET, UISF_HIDEFOCUS | UISF_HIDEACCEL);
+static_assert(UiState_ClearBoth == 0x30002 && UiState_SetBoth == 0x30001);
 constexpr ObjectNumber ControlId_MenuCommand = -10000;
 
 ObjectTable* g_windows = nullptr;
@@ -256,7 +259,7 @@ intptr_t window_open(ObjectNumber number, int32_t x, int32_t y, int32_t width, i
     }
 
     RECT outer{0, 0, width, height};
-    AdjustWindowRectEx(&outer, style & ~7u, FALSE, ex_style);
+    AdjustWindowRectEx(&outer, style & ~Placement, FALSE, ex_style);
     if (x == Position_Default || (y == Position_Default && !(flags & Centring))) x = y = CW_USEDEFAULT;
 
     HWND window = CreateWindowExA(ex_style, class_name, title, style & WindowFlag_StyleMask, x, y,
@@ -466,9 +469,9 @@ void window_focus_next(FocusDirection direction) {
                 if (climb == focus) current = nullptr;
                 break;
             }
-            if (class_is(climb, "ComboBoxEx32") && (GetWindowLongA(climb, GWL_STYLE) & 1))
+            if (class_is(climb, WC_COMBOBOXEXA) && (GetWindowLongA(climb, GWL_STYLE) & CBS_SIMPLE))
                 current = climb;
-            else if (class_is(climb, "SysIPAddress32"))
+            else if (class_is(climb, WC_IPADDRESSA))
                 current = climb;
         }
     }
