@@ -10,16 +10,13 @@
 #include "app/input_reader.h"
 #include "app/read_handover.h"
 #include "hid/hid_binding.h"
-#include "runtime/base/containers.h"
 #include "runtime/base/memory.h"
-#include "runtime/base/object_table.h"
 #include "runtime/base/string_buffer.h"
 #include "runtime/base/thread.h"
-#include "runtime/gadget/gadget.h"
 #include "runtime/gadget/gadget_kinds.h"
 #include "runtime/window/event_queue.h"
-#include "runtime/window/gui_services.h"
 #include "runtime/window/message_pump.h"
+#include "runtime/window/runtime_start.h"
 #include "runtime/window/window.h"
 
 AppState app_state;
@@ -28,23 +25,9 @@ namespace {
 
 constexpr DWORD ReaderStop_LimitMs = 2000;
 constexpr uint32_t Flags_None = 0;
-constexpr uint32_t Flags_TextCentred = 1;
-constexpr uint32_t Flags_ReadOnlyCentred = 0x801;
-
-void runtime_start() {
-    string_init_heap();
-    container_ops_register_arrays();
-    container_ops_register_maps();
-    event_runtime_init();
-    memory_init();
-    image_table_init();
-    drawing_init();
-    window_runtime_init();
-    gadget_startup();
-    library_table_init();
-    gui_init();
-    thread_init();
-}
+constexpr uint32_t Flags_TextCentred = SS_CENTER;
+constexpr uint32_t Flags_ReadOnlyCentred = ES_READONLY | ES_CENTER;
+static_assert(Flags_TextCentred == 1 && Flags_ReadOnlyCentred == 0x801);
 
 void build_window() {
     window_open(Window_Main, 0, 0, 320, 100, Text_Title, Window_MainFlags);
@@ -69,17 +52,6 @@ void main_loop() {
                 send_command(Command_LedOff);
         }
     } while (app_state.last_event != Event_WindowCloseRequest);
-}
-
-void runtime_stop() {
-    thread_close_all();
-    object_table_free_all(library_table());
-    gadget_shutdown();
-    window_close_all();
-    drawing_shutdown();
-    image_free(Object_Dynamic);
-    event_runtime_destroy_post_window();
-    memory_shutdown();
 }
 
 }  // namespace
@@ -117,7 +89,6 @@ extern "C" [[noreturn]] void app_entry() {
     if (!handover_stop(ReaderStop_LimitMs)) ExitProcess(0);
     hid_unbind();
     runtime_stop();
-    string_shutdown();
     main_heap_set(nullptr);
     HeapDestroy(app_state.main_heap);
     ExitProcess(0);

@@ -5,6 +5,8 @@
 
 #include <cstdint>
 
+#include "runtime/window/window.h"
+
 constexpr uint16_t Device_VendorId = 0x1234;
 constexpr uint16_t Device_ProductId = 0x0001;
 constexpr int16_t Device_Version = -1;  // any
@@ -19,7 +21,9 @@ enum Gadget : int32_t {
 };
 
 constexpr int32_t Window_Main = 0;
-constexpr uint32_t Window_MainFlags = 0x10CA0001;
+constexpr uint32_t Window_MainFlags =
+    WindowFlag_Hidden | WS_CAPTION | WS_SYSMENU | WS_MINIMIZEBOX | WindowFlag_CentreOnScreen;
+static_assert(Window_MainFlags == 0x10CA0001);
 constexpr UINT_PTR Timer_Watch = 1;
 constexpr UINT Timer_WatchPeriod = 200;
 

@@ -15,7 +15,8 @@ using CancelIoExEntry = BOOL(WINAPI*)(HANDLE file, LPOVERLAPPED overlapped);
 struct Handover {
     CRITICAL_SECTION lock;
     HANDLE idle;           // manual-reset: set while no read is in progress
-    HANDLE reader_thread;  // to cancel the reader's synchronous read
+    HANDLE reader_thread;  // to cancel the reader's synchronous read and wait for its end
+    bool reader_running;   // registered, with or without a handle of its thread
     HANDLE reading;        // the handle of the read in progress, or null
     uint32_t generation;   // advanced whenever the read handle is replaced
     bool stopping;
@@ -94,13 +95,17 @@ void handover_init() {
 
 bool handover_register_reader() {
     HANDLE thread = nullptr;
-    DuplicateHandle(GetCurrentProcess(), GetCurrentThread(), GetCurrentProcess(), &thread,
-                    THREAD_TERMINATE | SYNCHRONIZE, FALSE, 0);
+    if (!DuplicateHandle(GetCurrentProcess(), GetCurrentThread(), GetCurrentProcess(), &thread,
+                         THREAD_TERMINATE | SYNCHRONIZE, FALSE, 0))
+        thread = nullptr;
     EnterCriticalSection(&g_handover.lock);
     // A reader that starts only after the exit has begun must not touch the
     // heaps, which may be gone by now.
     bool running = !g_handover.stopping;
-    if (running) g_handover.reader_thread = thread;
+    if (running) {
+        g_handover.reader_thread = thread;
+        g_handover.reader_running = true;
+    }
     LeaveCriticalSection(&g_handover.lock);
     if (!running && thread) CloseHandle(thread);
     return running;
@@ -170,9 +175,13 @@ bool handover_stop(DWORD limit_ms) {
     ++g_handover.generation;
     bool idle = end_read_on(g_handover.reading, limit_ms);
     HANDLE thread = g_handover.reader_thread;
+    bool running = g_handover.reader_running;
     unlock();
     if (!idle) return false;
-    if (!thread) return true;  // the reader never ran
+    if (!running) return true;
+    // Without its handle the reader's end cannot be waited for: it may still
+    // be between two reads, using the heaps.
+    if (!thread) return false;
     DWORD elapsed = GetTickCount() - start;
     return wait_serving(thread, elapsed < limit_ms ? limit_ms - elapsed : 0);
 }

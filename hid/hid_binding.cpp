@@ -1,36 +1,29 @@
 #include "hid/hid_binding.h"
 
+#include <cstring>
+
 HidEntryTable hid_entries;
 
-const char* const hid_entry_names[HidEntry_Count] = {
-    "HidD_GetHidGuid",
-    "HidD_GetAttributes",
-    "HidD_GetPreparsedData",
-    "HidD_FreePreparsedData",
-    "HidP_GetCaps",
-    "HidD_GetInputReport",
-    "HidD_SetOutputReport",
-    "HidD_GetFeature",
-    "HidD_SetFeature",
-    "HidD_GetNumInputBuffers",
-    "HidD_GetManufacturerString",
-    "HidD_GetProductString",
-    "HidD_GetSerialNumberString",
-    "HidD_GetIndexedString",
-    "SetupDiEnumDeviceInterfaces",
-    "SetupDiGetDeviceInterfaceDetailA",
-};
+namespace {
+
+// GetProcAddress hands every address out as FARPROC; the slot has the entry's
+// own type, so the address is copied into it rather than cast. A null module
+// (the library did not load) leaves the slot null.
+template <typename Entry>
+void bind_entry(Entry& slot, HMODULE library, const char* name) {
+    FARPROC address = library ? GetProcAddress(library, name) : nullptr;
+    static_assert(sizeof slot == sizeof address);
+    std::memcpy(&slot, &address, sizeof slot);
+}
+
+}  // namespace
 
 int32_t hid_bind() {
     hid_entries.hid_library = LoadLibraryA("hid.dll");
     hid_entries.setupapi_library = LoadLibraryA("setupapi.dll");
-    // The table is a row of pointer-sized slots in the order of the names, so
-    // one loop fills it; GetProcAddress of a null module yields null.
-    FARPROC* slots = reinterpret_cast<FARPROC*>(&hid_entries);
-    for (int32_t i = 0; i < HidEntry_Count; ++i) {
-        HMODULE library = i < HidEntry_FirstSetupApi ? hid_entries.hid_library : hid_entries.setupapi_library;
-        slots[i] = library ? GetProcAddress(library, hid_entry_names[i]) : nullptr;
-    }
+#define HID_BIND_ENTRY(name, library) bind_entry(hid_entries.name, hid_entries.library, #name);
+    HID_ENTRY_LIST(HID_BIND_ENTRY)
+#undef HID_BIND_ENTRY
     return 0;
 }
 

@@ -18,37 +18,53 @@ extern "C" {
 static_assert(sizeof(SP_DEVICE_INTERFACE_DATA) == pointer_aligned(24) + Pointer_Bytes);
 static_assert(offsetof(SP_DEVICE_INTERFACE_DETAIL_DATA_A, DevicePath) == 4);
 static_assert(sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_A) == (Pointer_Bytes == 4 ? 5 : 8));
-static_assert(offsetof(HIDD_ATTRIBUTES, VersionNumber) + sizeof(USHORT) == 10, "the Size the layer passes");
+// The Size the layer passes in HIDD_ATTRIBUTES: the fields, without the
+// structure's tail padding.
+constexpr ULONG HidAttributes_Size = offsetof(HIDD_ATTRIBUTES, VersionNumber) + sizeof(USHORT);
+static_assert(HidAttributes_Size == 10);
 static_assert(sizeof(SECURITY_ATTRIBUTES) == pointer_aligned(4) + 2 * Pointer_Bytes);
 static_assert(Pointer_Bytes != 4 || (sizeof(SP_DEVICE_INTERFACE_DATA) == 28 && sizeof(SECURITY_ATTRIBUTES) == 12));
 
-// One slot per entry point, in binding order; null while unbound or missing.
+// The entry points bound by name, in binding order, each with the table's
+// field holding the library it comes from. Slots, their order and their names
+// are all generated from this one list; a slot's type is the platform's own
+// declaration of its name.
+#define HID_ENTRY_LIST(X)                                \
+    X(HidD_GetHidGuid, hid_library)                      \
+    X(HidD_GetAttributes, hid_library)                   \
+    X(HidD_GetPreparsedData, hid_library)                \
+    X(HidD_FreePreparsedData, hid_library)               \
+    X(HidP_GetCaps, hid_library)                         \
+    X(HidD_GetInputReport, hid_library)                  \
+    X(HidD_SetOutputReport, hid_library)                 \
+    X(HidD_GetFeature, hid_library)                      \
+    X(HidD_SetFeature, hid_library)                      \
+    X(HidD_GetNumInputBuffers, hid_library)              \
+    X(HidD_GetManufacturerString, hid_library)           \
+    X(HidD_GetProductString, hid_library)                \
+    X(HidD_GetSerialNumberString, hid_library)           \
+    X(HidD_GetIndexedString, hid_library)                \
+    X(SetupDiEnumDeviceInterfaces, setupapi_library)     \
+    X(SetupDiGetDeviceInterfaceDetailA, setupapi_library)
+
+// One slot per entry point, null while unbound or missing.
 struct HidEntryTable {
-    decltype(&::HidD_GetHidGuid) HidD_GetHidGuid;
-    decltype(&::HidD_GetAttributes) HidD_GetAttributes;
-    decltype(&::HidD_GetPreparsedData) HidD_GetPreparsedData;
-    decltype(&::HidD_FreePreparsedData) HidD_FreePreparsedData;
-    decltype(&::HidP_GetCaps) HidP_GetCaps;
-    decltype(&::HidD_GetInputReport) HidD_GetInputReport;
-    decltype(&::HidD_SetOutputReport) HidD_SetOutputReport;
-    decltype(&::HidD_GetFeature) HidD_GetFeature;
-    decltype(&::HidD_SetFeature) HidD_SetFeature;
-    decltype(&::HidD_GetNumInputBuffers) HidD_GetNumInputBuffers;
-    decltype(&::HidD_GetManufacturerString) HidD_GetManufacturerString;
-    decltype(&::HidD_GetProductString) HidD_GetProductString;
-    decltype(&::HidD_GetSerialNumberString) HidD_GetSerialNumberString;
-    decltype(&::HidD_GetIndexedString) HidD_GetIndexedString;
-    decltype(&::SetupDiEnumDeviceInterfaces) SetupDiEnumDeviceInterfaces;
-    decltype(&::SetupDiGetDeviceInterfaceDetailA) SetupDiGetDeviceInterfaceDetailA;
+#define HID_ENTRY_SLOT(name, library) decltype(&::name) name;
+    HID_ENTRY_LIST(HID_ENTRY_SLOT)
+#undef HID_ENTRY_SLOT
     HMODULE hid_library;
     HMODULE setupapi_library;
 };
-constexpr int32_t HidEntry_Count = 16;
-constexpr int32_t HidEntry_FirstSetupApi = 14;  // entries from here on come from setupapi.dll
-static_assert(offsetof(HidEntryTable, hid_library) == HidEntry_Count * Pointer_Bytes);
 
-// Names passed to GetProcAddress, in table order.
-extern const char* const hid_entry_names[HidEntry_Count];
+// Each entry's place in the table.
+enum HidEntry : int32_t {
+#define HID_ENTRY_PLACE(name, library) HidEntry_##name,
+    HID_ENTRY_LIST(HID_ENTRY_PLACE)
+#undef HID_ENTRY_PLACE
+    HidEntry_Count
+};
+static_assert(HidEntry_Count == 16 && HidEntry_SetupDiEnumDeviceInterfaces == 14);
+static_assert(offsetof(HidEntryTable, hid_library) == HidEntry_Count * Pointer_Bytes);
 
 // Written by hid_bind before any other thread exists, read-only afterwards.
 // Tests fill it with their own functions.

@@ -26,7 +26,7 @@ bool interface_path(HDEVINFO set, SP_DEVICE_INTERFACE_DATA* data, char** path) {
 
 bool attributes_match(HANDLE device, uint16_t product_id, uint16_t vendor_id, int16_t version) {
     HIDD_ATTRIBUTES attributes = {};
-    attributes.Size = 10;
+    attributes.Size = HidAttributes_Size;
     if (!hid_entries.HidD_GetAttributes(device, &attributes)) return false;
     return attributes.ProductID == product_id && attributes.VendorID == vendor_id &&
            (version == HidVersion_Any || attributes.VersionNumber == static_cast<uint16_t>(version));

@@ -22,8 +22,13 @@ int32_t hid_get_caps(HANDLE device, HIDP_CAPS* caps) {
         return 0;
     PHIDP_PREPARSED_DATA preparsed = nullptr;
     if (!hid_entries.HidD_GetPreparsedData(device, &preparsed)) return 0;
-    hid_entries.HidP_GetCaps(preparsed, caps);
+    // Filled apart from the caller's, whose caps stay as they were when the
+    // call fails (invalid preparsed data).
+    HIDP_CAPS obtained = {};
+    NTSTATUS status = hid_entries.HidP_GetCaps(preparsed, &obtained);
     hid_entries.HidD_FreePreparsedData(preparsed);
+    if (status != HIDP_STATUS_SUCCESS) return 0;
+    *caps = obtained;
     return 1;
 }
 
@@ -67,7 +72,7 @@ char* hid_serial_string(HANDLE device, int32_t position) {
 int32_t hid_collect_device_info(HANDLE device, intptr_t user) {
     auto* list = reinterpret_cast<HidDeviceList*>(user);
     HIDD_ATTRIBUTES attributes = {};
-    attributes.Size = 10;
+    attributes.Size = HidAttributes_Size;
     if (!list || !hid_entries.HidD_GetAttributes || !hid_entries.HidD_GetAttributes(device, &attributes)) return 0;
     // A list that already holds records could otherwise be pushed past its end.
     if (list->count < 0 || list->count >= HidDeviceList_Capacity) return 0;

@@ -56,12 +56,19 @@ void* array_alloc_n(int32_t element_size, int32_t dimension_count, const int32_t
 }
 
 void* array_copy(void** owner, const void* source) {
-    if (!source) return nullptr;
+    if (!source || !owner) return nullptr;
     const ArrayHeader* from = static_cast<const ArrayHeader*>(source) - 1;
-    ArrayHeader copy = *from;
-    void* data = allocate_array(copy.element_size, copy.dimension_count, copy.element_count, copy.element_type,
-                                copy.layout, owner);
-    if (data) std::memcpy(data, source, static_cast<size_t>(copy.element_size) * copy.element_count);
+    // The owner variable may hold the source itself, which it releases: the
+    // copy is made first and takes the variable over only afterwards.
+    void* staged = nullptr;
+    void* data = allocate_array(from->element_size, from->dimension_count, from->element_count, from->element_type,
+                                from->layout, &staged);
+    if (data) std::memcpy(data, source, static_cast<size_t>(from->element_size) * from->element_count);
+    array_free(*owner);
+    if (data) {
+        array_header(data)->owner = owner;
+        *owner = data;
+    }
     return data;
 }
 
@@ -248,12 +255,10 @@ void map_free(Map* map) {
     main_heap_free(map);
 }
 
-Map* map_copy(Map** owner, const Map* source) {
-    if (!source) return nullptr;
-    Map* copy = map_create(source->element_size, source->element_type, source->layout, owner, source->bucket_count);
-    if (!copy) return nullptr;
-    // Buckets are walked from the chain's tail so that the copy keeps the
-    // newest-first order of duplicate keys.
+namespace {
+// Buckets are walked from the chain's tail so that the copy keeps the
+// newest-first order of duplicate keys.
+bool copy_nodes(Map* copy, const Map* source) {
     for (int32_t bucket = 0; bucket < source->bucket_count; ++bucket) {
         int32_t length = 0;
         for (MapNode* node = source->buckets[bucket]; node; node = node->next) ++length;
@@ -261,13 +266,29 @@ Map* map_copy(Map** owner, const Map* source) {
             MapNode* node = source->buckets[bucket];
             for (int32_t k = 0; k < i; ++k) node = node->next;
             void* element = map_insert(copy, node->key, false);
-            if (!element) {
-                map_free(copy);
-                return nullptr;
-            }
+            if (!element) return false;
             std::memcpy(element, element_of(node), static_cast<size_t>(source->element_size));
         }
     }
+    return true;
+}
+}  // namespace
+
+Map* map_copy(Map** owner, const Map* source) {
+    if (!source) return nullptr;
+    // As with arrays, the owner variable may hold the source: the copy is made
+    // unowned and takes the variable over once the source has been read.
+    Map* copy = map_create(source->element_size, source->element_type, source->layout, nullptr, source->bucket_count);
+    if (copy && !copy_nodes(copy, source)) {
+        map_free(copy);
+        copy = nullptr;
+    }
+    if (owner) {
+        map_free(*owner);
+        *owner = copy;
+    }
+    if (!copy) return nullptr;
+    copy->owner = owner;
     map_reset(copy);
     return copy;
 }

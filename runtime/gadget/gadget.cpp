@@ -6,19 +6,17 @@
 #include "runtime/base/memory.h"
 #include "runtime/base/object_table.h"
 #include "runtime/window/event_queue.h"
+#include "runtime/window/gui_services.h"
 #include "runtime/window/window.h"
+#include "runtime/window/window_names.h"
 
 namespace {
 
 constexpr int32_t GadgetTable_Capacity = 50;
 constexpr int32_t ContainerStack_Entries = 10;
-constexpr DWORD CommonControl_Classes = 0xB48;
 constexpr UINT Redraw_All = RDW_INVALIDATE | RDW_INTERNALPAINT | RDW_ERASE | RDW_FRAME;
 constexpr int32_t PropertyName_Bytes = 40;
 constexpr ObjectNumber ControlId_None = -1;
-
-const char Property_Id[] = "Vel_ID";
-const char Property_DropAccept[] = "Vel_DropAccept";
 
 ObjectTable* g_gadgets = nullptr;
 GadgetContext* g_context = nullptr;
@@ -38,7 +36,7 @@ void init_context(void* block) {
 }
 
 void stack_property_name(char* name) {
-    wsprintfA(name, "Vel_GadgetStack_%i", static_cast<int>(reinterpret_cast<intptr_t>(GetModuleHandleA(nullptr))));
+    wsprintfA(name, Property_GadgetStackFormat, static_cast<int>(reinterpret_cast<intptr_t>(GetModuleHandleA(nullptr))));
 }
 
 HWND current_parent() {
@@ -48,7 +46,7 @@ HWND current_parent() {
 
 void teardown(HWND hwnd, ObjectNumber number, GadgetRecord* record) {
     if (record->type && record->type->free) record->type->free(record);
-    RemovePropA(hwnd, Property_Id);
+    RemovePropA(hwnd, Property_GadgetId);
     if (RemovePropA(hwnd, Property_DropAccept)) RevokeDragDrop(hwnd);
     // From here on every message for the control takes the default path.
     SetWindowLongPtrA(hwnd, GWLP_ID, ControlId_None);
@@ -64,7 +62,7 @@ BOOL gadget_startup() {
     g_gadgets = object_table_create(sizeof(GadgetRecord), GadgetTable_Capacity, gadget_free);
     g_context = static_cast<GadgetContext*>(globals_create(sizeof(GadgetContext), init_context, nullptr));
     // Text changes are carried to the control's own thread under this message.
-    g_set_text_message = RegisterWindowMessageA("Vel_GadgetSetText");
+    g_set_text_message = RegisterWindowMessageA(Message_GadgetSetText);
     INITCOMMONCONTROLSEX controls{sizeof(INITCOMMONCONTROLSEX), CommonControl_Classes};
     return InitCommonControlsEx(&controls);
 }
@@ -149,7 +147,7 @@ LRESULT CALLBACK gadget_list_window_proc(HWND hwnd, UINT message, WPARAM wparam,
                          : DefWindowProcA(hwnd, message, wparam, lparam);
 }
 
-intptr_t gadget_register(ObjectNumber number, GadgetRecord* record, HWND hwnd, GadgetType* type) {
+intptr_t gadget_register(ObjectNumber number, GadgetRecord* record, HWND hwnd, const GadgetType* type) {
     bool dynamic = number == Object_Dynamic;
     if (dynamic) number = reinterpret_cast<ObjectNumber>(record);
     record->hwnd = hwnd;
@@ -158,7 +156,7 @@ intptr_t gadget_register(ObjectNumber number, GadgetRecord* record, HWND hwnd, G
         SetWindowLongPtrA(hwnd, GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(gadget_window_proc)));
     // The control ID is pointer-sized, so a dynamic number fits it whole.
     SetWindowLongPtrA(hwnd, GWLP_ID, number);
-    SetPropA(hwnd, Property_Id, reinterpret_cast<HANDLE>(number));
+    SetPropA(hwnd, Property_GadgetId, reinterpret_cast<HANDLE>(number));
     SendMessageA(hwnd, WM_SETFONT, reinterpret_cast<WPARAM>(g_context ? g_context->font : nullptr), TRUE);
     return dynamic ? number : reinterpret_cast<intptr_t>(hwnd);
 }

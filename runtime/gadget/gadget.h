@@ -13,7 +13,7 @@ struct GadgetType;
 
 struct GadgetRecord {
     HWND hwnd;  // non-null exactly while the gadget lives
-    GadgetType* type;
+    const GadgetType* type;  // the kind's table, shared and never written
     WNDPROC previous_proc;
     int32_t back_color;  // COLORREF, or -1 for the system default
     int32_t text_color;
@@ -37,25 +37,26 @@ using GadgetSetColor = void (*)(GadgetRecord* gadget, int32_t color_type, int32_
 using GadgetGetColor = int32_t (*)(GadgetRecord* gadget, int32_t color_type);
 using GadgetRequiredSize = void (*)(GadgetRecord* gadget, int32_t* width, int32_t* height);
 
-// A kind's operations. Empty slots stay null and every caller tests for null.
+// A kind's operations, one static const table per kind. Empty slots stay null
+// and every caller tests for null.
 struct GadgetType {
     int32_t kind;
-    int32_t length;                 // always sizeof(GadgetType)
-    GadgetNotify notify;            // 1
-    GadgetFree free;                // 2
-    GadgetGetState get_state;       // 3
-    GadgetSetState set_state;       // 4
-    void* slot_5;                   // 5
-    GadgetSetText set_text;         // 6
-    void* slots_7_24[18];           // 7-24
-    GadgetGetAttribute get_attribute;  // 25
-    GadgetSetAttribute set_attribute;  // 26
-    void* slots_27_28[2];           // 27-28
-    GadgetSetColor set_color;       // 29
-    GadgetGetColor get_color;       // 30
-    void* slots_31_34[4];           // 31-34
-    GadgetRequiredSize required_size;  // 35
-    void* slots_36_39[4];           // 36-39
+    int32_t length;                              // always sizeof(GadgetType)
+    GadgetNotify notify = nullptr;               // 1
+    GadgetFree free = nullptr;                   // 2
+    GadgetGetState get_state = nullptr;          // 3
+    GadgetSetState set_state = nullptr;          // 4
+    void* slot_5 = nullptr;                      // 5
+    GadgetSetText set_text = nullptr;            // 6
+    void* slots_7_24[18] = {};                   // 7-24
+    GadgetGetAttribute get_attribute = nullptr;  // 25
+    GadgetSetAttribute set_attribute = nullptr;  // 26
+    void* slots_27_28[2] = {};                   // 27-28
+    GadgetSetColor set_color = nullptr;          // 29
+    GadgetGetColor get_color = nullptr;          // 30
+    void* slots_31_34[4] = {};                   // 31-34
+    GadgetRequiredSize required_size = nullptr;  // 35
+    void* slots_36_39[4] = {};                   // 36-39
 };
 // Slot n (from 1) sits after the kind and the length, n - 1 pointers on: at
 // 4 + 4n on i686.
@@ -114,7 +115,7 @@ GadgetRecord* gadget_lookup(ObjectNumber number);
 HWND gadget_handle(ObjectNumber number);
 
 HWND gadget_list_select(HWND window);
-intptr_t gadget_register(ObjectNumber number, GadgetRecord* record, HWND hwnd, GadgetType* type);
+intptr_t gadget_register(ObjectNumber number, GadgetRecord* record, HWND hwnd, const GadgetType* type);
 void gadget_free(ObjectNumber number);
 LRESULT CALLBACK gadget_window_proc(HWND hwnd, UINT message, WPARAM wparam, LPARAM lparam);
 LRESULT CALLBACK gadget_list_window_proc(HWND hwnd, UINT message, WPARAM wparam, LPARAM lparam);

@@ -14,52 +14,9 @@ constexpr int32_t StringHeight_Min = 20;
 constexpr int32_t ButtonWidth_Padding = 10;
 constexpr int32_t Border_Plain = 2;
 
-struct KindTable {
-    GadgetType type;
-    bool filled;
-};
-
-KindTable g_text{};
-KindTable g_button{};
-KindTable g_string{};
 WNDPROC g_edit_proc = nullptr;
 
-void fill_text(GadgetType& type) {
-    type.notify = text_notify;
-    type.free = gadget_free_colors;
-    type.set_color = gadget_set_color;
-    type.get_color = gadget_get_color;
-    type.required_size = text_required_size;
-}
-
-void fill_button(GadgetType& type) {
-    type.get_state = button_get_state;
-    type.set_state = button_set_state;
-    type.required_size = button_required_size;
-}
-
-void fill_string(GadgetType& type) {
-    type.notify = string_notify;
-    type.free = gadget_free_colors;
-    type.get_attribute = string_get_attribute;
-    type.set_attribute = string_set_attribute;
-    type.set_color = gadget_set_color;
-    type.get_color = gadget_get_color;
-    type.required_size = string_required_size;
-}
-
-GadgetType* kind_type(KindTable& table, GadgetKind kind, void (*fill)(GadgetType&)) {
-    if (!table.filled) {
-        table.type = GadgetType{};
-        table.type.kind = kind;
-        table.type.length = sizeof(GadgetType);
-        fill(table.type);
-        table.filled = true;
-    }
-    return &table.type;
-}
-
-intptr_t create_gadget(GadgetType* type, const char* class_name, DWORD ex_style, DWORD style, ObjectNumber number,
+intptr_t create_gadget(const GadgetType* type, const char* class_name, DWORD ex_style, DWORD style, ObjectNumber number,
                        int32_t x, int32_t y, int32_t width, int32_t height, const char* text) {
     GadgetContext* context = gadget_context();
     if (!context) return 0;
@@ -124,24 +81,53 @@ bool has_client_edge(HWND hwnd) { return (GetWindowLongA(hwnd, GWL_EXSTYLE) & WS
 
 }  // namespace
 
+// The kinds' operation tables, one per kind for the life of the process; the
+// slots a kind leaves out stay null.
+static const GadgetType text_type = {
+    .kind = GadgetKind_Text,
+    .length = sizeof(GadgetType),
+    .notify = text_notify,                // colours the label through WM_CTLCOLORSTATIC
+    .free = gadget_free_colors,           // gives the background brush back to the cache
+    .set_color = gadget_set_color,        // text and background colour, redrawn at once
+    .get_color = gadget_get_color,        // the colour set, or Color_Default
+    .required_size = text_required_size,  // the text as DrawTextA lays it out, plus the border
+};
+
+static const GadgetType button_type = {
+    .kind = GadgetKind_Button,
+    .length = sizeof(GadgetType),
+    .get_state = button_get_state,          // checked or not, for check boxes
+    .set_state = button_set_state,          // checks or clears it
+    .required_size = button_required_size,  // the text's extent plus edges and padding
+};
+
+static const GadgetType string_type = {
+    .kind = GadgetKind_String,
+    .length = sizeof(GadgetType),
+    .notify = string_notify,                  // colours the field, editable or read-only
+    .free = gadget_free_colors,               // gives the background brush back to the cache
+    .get_attribute = string_get_attribute,    // the length limit
+    .set_attribute = string_set_attribute,    // sets the length limit, at least one character
+    .set_color = gadget_set_color,            // text and background colour, redrawn at once
+    .get_color = gadget_get_color,            // the colour set, or Color_Default
+    .required_size = string_required_size,    // one line of the control's font; the width is the caller's
+};
+
 intptr_t gadget_create_text(ObjectNumber number, int32_t x, int32_t y, int32_t width, int32_t height, const char* text,
                             uint32_t flags) {
-    GadgetType* type = kind_type(g_text, GadgetKind_Text, fill_text);
-    DWORD ex_style = (flags & TextFlag_Edge) >> 8;  // 0x20000 becomes WS_EX_CLIENTEDGE
-    return create_gadget(type, "Static", ex_style, flags | TextStyle_Fixed, number, x, y, width, height, text);
+    DWORD ex_style = (flags & TextFlag_Edge) ? WS_EX_CLIENTEDGE : 0;
+    return create_gadget(&text_type, "Static", ex_style, flags | TextStyle_Fixed, number, x, y, width, height, text);
 }
 
 intptr_t gadget_create_button(ObjectNumber number, int32_t x, int32_t y, int32_t width, int32_t height,
                               const char* text, uint32_t flags) {
-    GadgetType* type = kind_type(g_button, GadgetKind_Button, fill_button);
-    return create_gadget(type, "Button", 0, flags | ButtonStyle_Fixed, number, x, y, width, height, text);
+    return create_gadget(&button_type, "Button", 0, flags | ButtonStyle_Fixed, number, x, y, width, height, text);
 }
 
 intptr_t gadget_create_string(ObjectNumber number, int32_t x, int32_t y, int32_t width, int32_t height,
                               const char* text, uint32_t flags) {
-    GadgetType* type = kind_type(g_string, GadgetKind_String, fill_string);
-    DWORD ex_style = (~flags & StringFlag_NoEdge) >> 8;
-    return create_gadget(type, "Edit", ex_style, flags | StringStyle_Fixed, number, x, y, width, height, text);
+    DWORD ex_style = (flags & StringFlag_NoEdge) ? 0 : WS_EX_CLIENTEDGE;
+    return create_gadget(&string_type, "Edit", ex_style, flags | StringStyle_Fixed, number, x, y, width, height, text);
 }
 
 LRESULT text_notify(GadgetRecord* gadget, HWND, UINT message, WPARAM wparam, LPARAM) {

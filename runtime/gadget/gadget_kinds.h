@@ -12,9 +12,10 @@
 constexpr uint32_t TextFlag_Edge = 0x20000;
 constexpr uint32_t StringFlag_NoEdge = 0x20000;
 
-constexpr DWORD TextStyle_Fixed = 0x50020080;    // child, visible, group, no prefix
-constexpr DWORD ButtonStyle_Fixed = 0x50030000;  // child, visible, group, tab stop
-constexpr DWORD StringStyle_Fixed = 0x50030080;  // child, visible, group, tab stop, auto-scroll
+constexpr DWORD TextStyle_Fixed = WS_CHILD | WS_VISIBLE | WS_GROUP | SS_NOPREFIX;
+constexpr DWORD ButtonStyle_Fixed = WS_CHILD | WS_VISIBLE | WS_GROUP | WS_TABSTOP;
+constexpr DWORD StringStyle_Fixed = WS_CHILD | WS_VISIBLE | WS_GROUP | WS_TABSTOP | ES_AUTOHSCROLL;
+static_assert(TextStyle_Fixed == 0x50020080 && ButtonStyle_Fixed == 0x50030000 && StringStyle_Fixed == 0x50030080);
 
 enum GadgetAttribute : int32_t {
     Attribute_MaxLength = 1,

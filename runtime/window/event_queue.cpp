@@ -6,6 +6,7 @@
 #include "runtime/base/containers.h"
 #include "runtime/base/hex_format.h"
 #include "runtime/base/memory.h"
+#include "runtime/window/window_names.h"
 
 namespace {
 
@@ -126,7 +127,7 @@ void event_runtime_init() {
     RegisterClassA(&window_class);
     g_post_window = CreateWindowExA(0, "PostEventClass", nullptr, WS_CAPTION, 0, 0, 1, 1, nullptr, nullptr,
                                     instance, nullptr);
-    g_post_message = RegisterWindowMessageA("Vel_PostEventMessage");
+    g_post_message = RegisterWindowMessageA(Message_PostEvent);
 
     g_events.pool = pool_create(sizeof(EventRecord), EventPool_MinChunk, EventPool_MaxChunk, EventPool_Flags);
     g_events.head = g_events.tail = nullptr;

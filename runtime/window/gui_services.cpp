@@ -14,11 +14,8 @@ DrawingState drawing_state{};
 
 namespace {
 
-constexpr DWORD CommonControl_Classes = 0xB48;
 constexpr UINT KeepPlace = SWP_NOMOVE | SWP_NOSIZE;
 constexpr DWORD Version_Visual_Styles = 0x60000;
-constexpr DWORD Platform_Windows9x = 1;
-constexpr DWORD Platform_NT = 2;
 static_assert(sizeof(OSVERSIONINFOA) == 148, "the version query checks the structure size");
 static_assert(sizeof(DLLVERSIONINFO) == 20);
 
@@ -151,8 +148,8 @@ void drawing_init() {
     OSVERSIONINFOA version{};
     version.dwOSVersionInfoSize = sizeof(version);
     if (GetVersionExA(&version)) {
-        if (version.dwPlatformId == Platform_Windows9x) themed = false;
-        if (version.dwPlatformId == Platform_NT &&
+        if (version.dwPlatformId == VER_PLATFORM_WIN32_WINDOWS) themed = false;
+        if (version.dwPlatformId == VER_PLATFORM_WIN32_NT &&
             (version.dwMajorVersion < 5 || (version.dwMajorVersion == 5 && version.dwMinorVersion == 0)))
             themed = false;
     }

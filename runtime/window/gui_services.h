@@ -3,8 +3,15 @@
 // fine timer resolution, and the start-up steps of the GUI layer.
 #pragma once
 #include <windows.h>
+#include <commctrl.h>
 
 #include <cstdint>
+
+// The common-control classes registered at start-up, by the GUI services and
+// again by the gadget runtime.
+constexpr DWORD CommonControl_Classes =
+    ICC_TAB_CLASSES | ICC_HOTKEY_CLASS | ICC_DATE_CLASSES | ICC_USEREX_CLASSES | ICC_INTERNET_CLASSES;
+static_assert(CommonControl_Classes == 0xB48);
 
 struct SavedWindow {
     DWORD thread_id;

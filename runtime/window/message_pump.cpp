@@ -4,11 +4,16 @@
 
 #include "runtime/window/event_queue.h"
 #include "runtime/window/window.h"
+#include "runtime/window/window_names.h"
 
 namespace {
 
 constexpr UINT Peek_Remove = PM_REMOVE | PM_NOYIELD;
-constexpr DWORD Wake_Any = 0x5FF;
+// Spelled bit by bit: QS_ALLINPUT in these headers also carries Windows 8's
+// touch and pointer bits, which older systems refuse.
+constexpr DWORD Wake_Any = QS_KEY | QS_MOUSE | QS_RAWINPUT | QS_POSTMESSAGE | QS_TIMER | QS_PAINT | QS_SENDMESSAGE |
+                           QS_HOTKEY | QS_ALLPOSTMESSAGE;
+static_assert(Wake_Any == 0x5FF);
 
 bool key_down(int key) { return (GetKeyState(key) & 0x8000) != 0; }
 
@@ -58,12 +63,12 @@ HACCEL window_select_accelerators(HWND active) {
     if (active && (key_down(VK_CONTROL) || key_down(VK_SHIFT) || key_down(VK_MENU)))
         window_update_ui_state(active, true);
     // A hot-key control receives every key.
-    if (focus && GetPropA(focus, "Vel_Hotkey")) return nullptr;
+    if (focus && GetPropA(focus, Property_Hotkey)) return nullptr;
     if (!active) return nullptr;
-    auto value = reinterpret_cast<intptr_t>(GetPropA(active, "Vel_WindowID"));
-    if (!value) return nullptr;
+    ObjectNumber number = window_number_stored(active);
+    if (number == -1) return nullptr;
     DWORD process_id = 0;
     if (!GetWindowThreadProcessId(active, &process_id) || process_id != GetCurrentProcessId()) return nullptr;
-    WindowRecord* record = window_record(value - 1);
+    WindowRecord* record = window_record(number);
     return record ? record->accelerator_table : nullptr;
 }

@@ -1,5 +1,6 @@
 #include "runtime/window/window.h"
 
+#include <commctrl.h>
 #include <ole2.h>
 
 #include "runtime/base/hex_format.h"
@@ -7,6 +8,7 @@
 #include "runtime/base/object_table.h"
 #include "runtime/gadget/gadget.h"
 #include "runtime/window/event_queue.h"
+#include "runtime/window/window_names.h"
 
 MessageState message_state{};
 
@@ -17,16 +19,13 @@ constexpr int32_t WindowClass_NameBytes = 12 + Decimal_MaxBytes;  // "WindowClas
 constexpr int32_t ClassName_Bytes = 50;  // names are compared up to 49 characters
 constexpr int32_t Accelerator_Count = 2;
 constexpr uint32_t Centring = WindowFlag_CentreOnScreen | WindowFlag_CentreOnParent;
+constexpr uint32_t Placement = Centring | WindowFlag_Tool;  // runtime bits in the style's low bits
 constexpr uint32_t ToolCleared = WS_MAXIMIZEBOX | WS_MINIMIZEBOX | WS_MAXIMIZE | WS_MINIMIZE;
 constexpr UINT SetPosition_Move = SWP_NOSIZE | SWP_NOZORDER | SWP_NOACTIVATE;
-constexpr WPARAM UiState_ClearBoth = 0x30002;
-constexpr WPARAM UiState_SetBoth = 0x30001;
+constexpr WPARAM UiState_ClearBoth = MAKEWPARAM(UIS_CLEAR, UISF_HIDEFOCUS | UISF_HIDEACCEL);
+constexpr WPARAM UiState_SetBoth = MAKEWPARAM(UIS_SET, UISF_HIDEFOCUS | UISF_HIDEACCEL);
+static_assert(UiState_ClearBoth == 0x30002 && UiState_SetBoth == 0x30001);
 constexpr ObjectNumber ControlId_MenuCommand = -10000;
-
-const char Property_WindowId[] = "Vel_WindowID";
-const char Property_Focus[] = "Vel_Focus";
-const char Property_DropAccept[] = "Vel_DropAccept";
-const char Property_MdiGadget[] = "Vel_MDI_Gadget";
 
 ObjectTable* g_windows = nullptr;
 HICON g_class_icon = nullptr;
@@ -214,10 +213,10 @@ WindowRecord* window_record(ObjectNumber number) {
 
 ObjectNumber window_number_of(HWND window, HWND* owner) {
     for (HWND current = window; current; current = GetParent(current)) {
-        auto value = reinterpret_cast<intptr_t>(GetPropA(current, Property_WindowId));
-        if (value) {
+        ObjectNumber number = window_number_stored(current);
+        if (number != -1) {
             if (owner) *owner = current;
-            return value - 1;
+            return number;
         }
     }
     if (owner) *owner = nullptr;
@@ -260,7 +259,7 @@ intptr_t window_open(ObjectNumber number, int32_t x, int32_t y, int32_t width, i
     }
 
     RECT outer{0, 0, width, height};
-    AdjustWindowRectEx(&outer, style & ~7u, FALSE, ex_style);
+    AdjustWindowRectEx(&outer, style & ~Placement, FALSE, ex_style);
     if (x == Position_Default || (y == Position_Default && !(flags & Centring))) x = y = CW_USEDEFAULT;
 
     HWND window = CreateWindowExA(ex_style, class_name, title, style & WindowFlag_StyleMask, x, y,
@@ -284,7 +283,7 @@ intptr_t window_open(ObjectNumber number, int32_t x, int32_t y, int32_t width, i
         record->accelerator_table = CreateAcceleratorTableA(record->accelerators, Accelerator_Count);
     }
     if (!no_gadget_list) gadget_list_select(window);
-    SetPropA(window, Property_WindowId, reinterpret_cast<HANDLE>(number + 1));
+    window_number_store(window, number);
     return dynamic ? number : reinterpret_cast<intptr_t>(window);
 }
 
@@ -450,7 +449,7 @@ LRESULT window_message_handler(HWND window, UINT message, WPARAM wparam, LPARAM 
 LRESULT window_forward_to_gadget(HWND child, HWND parent, UINT message, WPARAM wparam, LPARAM lparam) {
     if (!child) return NotHandled;
     ObjectNumber id = GetWindowLongPtrA(child, GWLP_ID);
-    if (reinterpret_cast<ObjectNumber>(GetPropA(child, "Vel_ID")) != id) return NotHandled;
+    if (reinterpret_cast<ObjectNumber>(GetPropA(child, Property_GadgetId)) != id) return NotHandled;
     GadgetRecord* gadget = gadget_lookup(id);
     // A foreign control with ID 0 and no property would pass the test above:
     // only the gadget's own control reaches its kind.
@@ -470,9 +469,9 @@ void window_focus_next(FocusDirection direction) {
                 if (climb == focus) current = nullptr;
                 break;
             }
-            if (class_is(climb, "ComboBoxEx32") && (GetWindowLongA(climb, GWL_STYLE) & 1))
+            if (class_is(climb, WC_COMBOBOXEXA) && (GetWindowLongA(climb, GWL_STYLE) & CBS_SIMPLE))
                 current = climb;
-            else if (class_is(climb, "SysIPAddress32"))
+            else if (class_is(climb, WC_IPADDRESSA))
                 current = climb;
         }
     }

@@ -18,8 +18,11 @@ enum WindowFlag : uint32_t {
     WindowFlag_Hidden = 0x10000000,
 };
 
-// The runtime's own bits never reach CreateWindowExA.
-constexpr uint32_t WindowFlag_StyleMask = 0xFDFFFFF8;
+// The runtime's own bits never reach CreateWindowExA (NoGadgetList and Hidden
+// are taken out before).
+constexpr uint32_t WindowFlag_StyleMask =
+    ~static_cast<uint32_t>(WindowFlag_CentreOnScreen | WindowFlag_CentreOnParent | WindowFlag_Tool | WindowFlag_NoActivate);
+static_assert(WindowFlag_StyleMask == 0xFDFFFFF8);
 
 constexpr int32_t Position_Default = -65535;
 

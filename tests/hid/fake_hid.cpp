@@ -111,7 +111,7 @@ BOOLEAN WINAPI free_preparsed(PHIDP_PREPARSED_DATA data) {
 }
 NTSTATUS WINAPI get_caps(PHIDP_PREPARSED_DATA, PHIDP_CAPS caps) {
     *caps = fake.caps;
-    return HIDP_STATUS_SUCCESS;
+    return fake.caps_status;
 }
 BOOLEAN WINAPI num_input_buffers(HANDLE, PULONG count) {
     *count = 0x10040;  // more than 16 bits: the record keeps the low half
@@ -163,6 +163,26 @@ void fake_bind_all() {
 }
 
 void fake_unbind_all() { hid_entries = {}; }
+
+void fake_clear_entry(int32_t entry) {
+    switch (entry) {
+#define CLEAR_ENTRY(name, library) \
+    case HidEntry_##name: hid_entries.name = nullptr; break;
+        HID_ENTRY_LIST(CLEAR_ENTRY)
+#undef CLEAR_ENTRY
+    default: break;
+    }
+}
+
+const char* hid_entry_name(int32_t entry) {
+    switch (entry) {
+#define NAME_ENTRY(name, library) \
+    case HidEntry_##name: return #name;
+        HID_ENTRY_LIST(NAME_ENTRY)
+#undef NAME_ENTRY
+    default: return "?";
+    }
+}
 
 static std::string device_dir() {
     if (g_dir.empty()) {

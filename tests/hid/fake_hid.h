@@ -39,12 +39,16 @@ struct FakeHid {
     bool strings_fail = false;
     bool preparsed_fail = false;
     HIDP_CAPS caps = {};
+    NTSTATUS caps_status = HIDP_STATUS_SUCCESS;  // the caps are written whatever the status
 };
 extern FakeHid fake;
 
 // Fills the entry table with the fakes (or leaves it null).
 void fake_bind_all();
 void fake_unbind_all();
+// Empties one slot, named by its place, and names it for failure messages.
+void fake_clear_entry(int32_t entry);
+const char* hid_entry_name(int32_t entry);
 
 // A device file whose first bytes are the attributes the fake reports; an
 // empty content makes the attribute query fail.

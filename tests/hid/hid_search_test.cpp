@@ -169,18 +169,20 @@ TEST_F(HidSearch, CallbackWithUserValueZeroRunsTheFirstMode) {
 
 TEST_F(HidSearch, AnyMissingEntryYieldsNullWithoutASystemCall) {
     add("first", Vid, Pid, 0x0100);
-    const int needed[] = {0, 1, 14, 15};  // GetHidGuid, GetAttributes, Enum, Detail
-    for (int slot : needed) {
+    const int needed[] = {HidEntry_HidD_GetHidGuid, HidEntry_HidD_GetAttributes, HidEntry_SetupDiEnumDeviceInterfaces,
+                          HidEntry_SetupDiGetDeviceInterfaceDetailA};
+    for (int entry : needed) {
         fake_bind_all();
-        reinterpret_cast<FARPROC*>(&hid_entries)[slot] = nullptr;
-        EXPECT_EQ(hid_open_device(Pid, Vid, HidVersion_Any, 0), nullptr) << hid_entry_names[slot];
-        EXPECT_EQ(hid_device_present(Pid, Vid, HidVersion_Any, 0), 0) << hid_entry_names[slot];
+        fake_clear_entry(entry);
+        EXPECT_EQ(hid_open_device(Pid, Vid, HidVersion_Any, 0), nullptr) << hid_entry_name(entry);
+        EXPECT_EQ(hid_device_present(Pid, Vid, HidVersion_Any, 0), 0) << hid_entry_name(entry);
     }
     EXPECT_EQ(fake.class_devs_calls, 0);
     EXPECT_EQ(fake.enum_calls + fake.detail_calls + fake.attribute_calls, 0);
     // The entries only bound, never used by the layer, are not needed.
     fake_bind_all();
-    for (int slot : {2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13}) reinterpret_cast<FARPROC*>(&hid_entries)[slot] = nullptr;
+    for (int entry = HidEntry_HidD_GetPreparsedData; entry <= HidEntry_HidD_GetIndexedString; ++entry)
+        fake_clear_entry(entry);
     EXPECT_EQ(hid_device_present(Pid, Vid, HidVersion_Any, 0), 1);
 }
 

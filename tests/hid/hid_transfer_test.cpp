@@ -151,11 +151,19 @@ TEST_F(HidTransfer, CapsAndInputBuffers) {
     EXPECT_EQ(hid_get_caps(some_device, &untouched), 0);
     EXPECT_EQ(std::memcmp(&untouched, &copy, sizeof copy), 0);
 
+    // Preparsed data the caps cannot be read from: a failure, not caps.
     fake.preparsed_fail = false;
-    for (int slot : {2, 3, 4}) {
+    fake.caps_status = HIDP_STATUS_INVALID_PREPARSED_DATA;
+    EXPECT_EQ(hid_get_caps(some_device, &untouched), 0);
+    EXPECT_EQ(std::memcmp(&untouched, &copy, sizeof copy), 0)
+        << "input report length became " << untouched.InputReportByteLength;
+    EXPECT_EQ(fake.other_calls, 0) << "preparsed data freed on failure too";
+    fake.caps_status = HIDP_STATUS_SUCCESS;
+
+    for (int entry : {HidEntry_HidD_GetPreparsedData, HidEntry_HidD_FreePreparsedData, HidEntry_HidP_GetCaps}) {
         fake_bind_all();
-        reinterpret_cast<FARPROC*>(&hid_entries)[slot] = nullptr;
-        EXPECT_EQ(hid_get_caps(some_device, &untouched), 0) << hid_entry_names[slot];
+        fake_clear_entry(entry);
+        EXPECT_EQ(hid_get_caps(some_device, &untouched), 0) << hid_entry_name(entry);
     }
     EXPECT_EQ(hid_get_caps(nullptr, &untouched), 0);
     hid_entries.HidD_GetNumInputBuffers = nullptr;

@@ -22,12 +22,17 @@ protected:
     }
 };
 
-TEST_F(HidWine, BindsAllSixteenEntries) {
-    EXPECT_NE(hid_entries.hid_library, nullptr);
-    EXPECT_NE(hid_entries.setupapi_library, nullptr);
-    const FARPROC* slots = reinterpret_cast<const FARPROC*>(&hid_entries);
-    for (int i = 0; i < HidEntry_Count; ++i) EXPECT_NE(slots[i], nullptr) << hid_entry_names[i];
-    EXPECT_EQ(slots[0], GetProcAddress(GetModuleHandleA("hid.dll"), "HidD_GetHidGuid"));
+// Every slot holds the address of its own name in its own library.
+TEST_F(HidWine, BindsEachEntryByItsOwnName) {
+    ASSERT_NE(hid_entries.hid_library, nullptr);
+    ASSERT_NE(hid_entries.setupapi_library, nullptr);
+    EXPECT_EQ(hid_entries.hid_library, GetModuleHandleA("hid.dll"));
+#define EXPECT_BOUND(name, library)                                                              \
+    EXPECT_NE(reinterpret_cast<void*>(hid_entries.name), nullptr) << #name;                      \
+    EXPECT_EQ(reinterpret_cast<void*>(hid_entries.name),                                         \
+              reinterpret_cast<void*>(GetProcAddress(hid_entries.library, #name))) << #name;
+    HID_ENTRY_LIST(EXPECT_BOUND)
+#undef EXPECT_BOUND
 }
 
 TEST_F(HidWine, OwnInterfacesAreEnumeratedButDoNotMatchTheDevice) {

@@ -18,6 +18,7 @@
 #include "runtime/window/event_queue.h"
 #include "runtime/window/gui_services.h"
 #include "runtime/window/message_pump.h"
+#include "runtime/window/runtime_start.h"
 #include "runtime/window/window.h"
 
 struct SeenEvent {
@@ -106,28 +107,16 @@ inline ::testing::AssertionResult events_are(const std::vector<SeenEvent>& seen,
     return ::testing::AssertionFailure() << "unexpected events after the sequence; saw" << describe(relevant);
 }
 
-// The heaps, then the GUI layer in the application's start-up order.
+// A main heap of the test program's own, then the runtime as the program starts it.
 inline void start_gui_runtime() {
     main_heap_set(HeapCreate(0, 4096, 0));
-    string_init_heap();
-    memory_init();
-    thread_init();
-    container_ops_register_arrays();
-    container_ops_register_maps();
-    event_runtime_init();
-    drawing_init();
-    window_runtime_init();
-    gadget_startup();
-    gui_init();
+    runtime_start();
 }
 
 class GuiRuntimeEnvironment : public ::testing::Environment {
 public:
     void SetUp() override { start_gui_runtime(); }
-    void TearDown() override {
-        window_close_all();
-        event_runtime_destroy_post_window();
-    }
+    void TearDown() override { runtime_stop(); }
 };
 
 // Every test starts with no windows and an empty queue.

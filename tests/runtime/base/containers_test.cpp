@@ -54,6 +54,25 @@ TEST_F(ContainersTest, NewArrayReleasesTheOwnersOldOneAndFreeClearsTheOwner) {
     EXPECT_EQ(owner, nullptr);
 }
 
+// The owner variable may hold the very array being copied: the copy must have
+// read it before the variable lets it go.
+TEST_F(ContainersTest, CopyIntoTheSourcesOwnVariable) {
+    void* owner = nullptr;
+    auto* source = static_cast<int32_t*>(array_alloc(4, 64, 3, nullptr, &owner));
+    ASSERT_NE(source, nullptr);
+    for (int i = 0; i < 64; ++i) source[i] = 1000 + i;
+    int before = busy_blocks(main_heap());
+    auto* copy = static_cast<int32_t*>(array_copy(&owner, source));
+    ASSERT_NE(copy, nullptr);
+    EXPECT_EQ(owner, copy);
+    EXPECT_EQ(array_header(copy)->owner, &owner);
+    EXPECT_EQ(array_header(copy)->element_count, 64);
+    for (int i = 0; i < 64; ++i) ASSERT_EQ(copy[i], 1000 + i) << "element " << i;
+    EXPECT_EQ(busy_blocks(main_heap()), before) << "the source was released";
+    array_free(copy);
+    EXPECT_EQ(owner, nullptr);
+}
+
 TEST_F(ContainersTest, HashValues) {
     EXPECT_EQ(map_hash(""), 0u);
     EXPECT_EQ(map_hash(nullptr), 0u);
@@ -154,6 +173,25 @@ TEST_F(MapTest, ClearEmptiesAndCopyKeepsElements) {
     EXPECT_EQ(copy->element_count, 2);
     map_free(copy);
     EXPECT_EQ(copy, nullptr);
+}
+
+TEST_F(MapTest, CopyIntoTheSourcesOwnVariable) {
+    char key[16];
+    for (int i = 0; i < 50; ++i) {
+        wsprintfA(key, "key%d", i);
+        put(key, i);
+    }
+    Map* copy = map_copy(&map_, map_);
+    ASSERT_NE(copy, nullptr);
+    EXPECT_EQ(map_, copy);
+    EXPECT_EQ(copy->owner, &map_);
+    EXPECT_EQ(copy->element_count, 50);
+    for (int i = 0; i < 50; ++i) {
+        wsprintfA(key, "key%d", i);
+        auto* found = static_cast<int32_t*>(map_find(copy, key));
+        ASSERT_NE(found, nullptr) << key;
+        EXPECT_EQ(found[0], i) << key;
+    }
 }
 
 }  // namespace
