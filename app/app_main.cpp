@@ -5,15 +5,13 @@
 #include <cstring>
 
 #include "app/app_state.h"
-#include "app/app_texts.h"
 #include "app/device_watch.h"
 #include "app/input_reader.h"
+#include "app/main_window.h"
 #include "app/read_handover.h"
 #include "hid/hid_binding.h"
 #include "runtime/base/memory.h"
-#include "runtime/base/string_buffer.h"
 #include "runtime/base/thread.h"
-#include "runtime/gadget/gadget_kinds.h"
 #include "runtime/window/event_queue.h"
 #include "runtime/window/message_pump.h"
 #include "runtime/window/runtime_start.h"
@@ -24,22 +22,6 @@ AppState app_state;
 namespace {
 
 constexpr DWORD ReaderStop_LimitMs = 2000;
-constexpr uint32_t Flags_None = 0;
-constexpr uint32_t Flags_TextCentred = SS_CENTER;
-constexpr uint32_t Flags_ReadOnlyCentred = ES_READONLY | ES_CENTER;
-static_assert(Flags_TextCentred == 1 && Flags_ReadOnlyCentred == 0x801);
-
-void build_window() {
-    window_open(Window_Main, 0, 0, 320, 100, Text_Title, Window_MainFlags);
-    int32_t start = string_buffer.length;
-    gadget_create_text(Gadget_Status, 10, 10, 300, 16, compose_not_found(start, Text_NotFoundEndStartup),
-                       Flags_TextCentred);
-    string_buffer.length = start;
-    gadget_create_button(Gadget_LedOn, 40, 70, 120, 24, Text_LedOn, Flags_None);
-    gadget_create_button(Gadget_LedOff, 170, 70, 120, 24, Text_LedOff, Flags_None);
-    gadget_create_text(Gadget_ButtonLabel, 50, 40, 98, 16, Text_ButtonLabel, Flags_None);
-    gadget_create_string(Gadget_ButtonState, 140, 36, 40, 20, Text_No, Flags_ReadOnlyCentred);
-}
 
 void main_loop() {
     do {
@@ -74,7 +56,7 @@ extern "C" [[noreturn]] void app_entry() {
     handover_init();
     hid_bind();
 
-    build_window();
+    app_build_window();
     // Primed before the window first shows, so that it never shows a stale status.
     device_watch(nullptr, 0, 0, 0);
     window_show(Window_Main, false);

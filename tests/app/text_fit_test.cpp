@@ -8,30 +8,12 @@
 #include "app/app_state.h"
 #include "app/app_texts.h"
 #include "app/device_watch.h"
-#include "runtime/gadget/gadget_kinds.h"
+#include "app/main_window.h"
 #include "runtime/gui_fixture.h"
 
 AppState app_state;  // device_watch.cpp's, which composes the status texts
 
 namespace {
-
-// The creation flags of build_window in app/app_main.cpp.
-constexpr uint32_t Flags_None = 0;
-constexpr uint32_t Flags_TextCentred = 1;
-constexpr uint32_t Flags_ReadOnlyCentred = 0x801;
-
-// Window 0 and gadgets 1 to 5, built as build_window in app/app_main.cpp does.
-void build_program_window() {
-    window_open(Window_Main, 0, 0, 320, 100, Text_Title, Window_MainFlags);
-    int32_t start = string_buffer.length;
-    gadget_create_text(Gadget_Status, 10, 10, 300, 16, compose_not_found(start, Text_NotFoundEndStartup),
-                       Flags_TextCentred);
-    string_buffer.length = start;
-    gadget_create_button(Gadget_LedOn, 40, 70, 120, 24, Text_LedOn, Flags_None);
-    gadget_create_button(Gadget_LedOff, 170, 70, 120, 24, Text_LedOff, Flags_None);
-    gadget_create_text(Gadget_ButtonLabel, 50, 40, 98, 16, Text_ButtonLabel, Flags_None);
-    gadget_create_string(Gadget_ButtonState, 140, 36, 40, 20, Text_No, Flags_ReadOnlyCentred);
-}
 
 // The texts the device watch and the reader thread write later, as they write them.
 void show_connected() { gadget_set_text(Gadget_Status, Text_Connected); }
@@ -127,7 +109,7 @@ class TextFitTest : public GuiTest, public ::testing::WithParamInterface<TextCas
 protected:
     void SetUp() override {
         GuiTest::SetUp();
-        build_program_window();
+        app_build_window();
         if (GetParam().show) GetParam().show();
         pump_events(20);
     }

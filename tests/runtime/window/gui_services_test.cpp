@@ -39,6 +39,18 @@ HWND wait_for_box(DWORD thread_id, int tries = 500) {
     return nullptr;
 }
 
+BOOL CALLBACK find_other_box(HWND window, LPARAM parameter) {
+    if (GetWindowThreadProcessId(window, nullptr) == GetCurrentThreadId()) return TRUE;
+    return find_box(window, parameter);
+}
+
+// True while a box of this process is up on a thread other than the caller's.
+bool other_box_open() {
+    BoxSearch search{GetCurrentProcessId(), nullptr};
+    EnumWindows(find_other_box, reinterpret_cast<LPARAM>(&search));
+    return search.found != nullptr;
+}
+
 struct Observed {
     HWND box = nullptr;
     HWND owner = nullptr;
@@ -112,6 +124,10 @@ TEST_F(GuiServicesTest, BoxesOnSeveralThreadsAtOnceTouchOnlyTheirOwnWindows) {
                 ++closed;
             else
                 ++odd_results;
+            // Another thread's box may have taken this window, the foreground
+            // one, as its owner and hold it disabled while it is up: only a
+            // window still disabled once no other box is open was left so.
+            for (int wait = 0; wait < 300 && !IsWindowEnabled(own) && other_box_open(); ++wait) Sleep(10);
             if (!IsWindowEnabled(own)) ++left_disabled;
             DestroyWindow(own);
         }
