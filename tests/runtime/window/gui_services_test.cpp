@@ -2,6 +2,7 @@
 // puts them back; boxes on several threads at once keep to their own windows.
 #include <atomic>
 #include <thread>
+#include <vector>
 
 #include "runtime/gui_fixture.h"
 
@@ -37,18 +38,6 @@ HWND wait_for_box(DWORD thread_id, int tries = 500) {
         Sleep(10);
     }
     return nullptr;
-}
-
-BOOL CALLBACK find_other_box(HWND window, LPARAM parameter) {
-    if (GetWindowThreadProcessId(window, nullptr) == GetCurrentThreadId()) return TRUE;
-    return find_box(window, parameter);
-}
-
-// True while a box of this process is up on a thread other than the caller's.
-bool other_box_open() {
-    BoxSearch search{GetCurrentProcessId(), nullptr};
-    EnumWindows(find_other_box, reinterpret_cast<LPARAM>(&search));
-    return search.found != nullptr;
 }
 
 struct Observed {
@@ -104,10 +93,13 @@ TEST_F(GuiServicesTest, BoxesOnSeveralThreadsAtOnceTouchOnlyTheirOwnWindows) {
     std::atomic<int> left_disabled{0};
     std::atomic<int> closed{0};
     std::atomic<int> odd_results{0};
+    std::atomic<int> finished{0};
     auto worker = [&](int index) {
+        std::vector<HWND> own_windows;
         for (int round = 0; round < rounds; ++round) {
             HWND own = CreateWindowExA(0, "Static", "w", WS_OVERLAPPEDWINDOW | WS_VISIBLE, 10 + index * 100, 400,
                                        90, 60, nullptr, nullptr, nullptr, nullptr);
+            own_windows.push_back(own);
             DWORD me = GetCurrentThreadId();
             std::atomic<bool> done{false};
             std::thread closer([&] {
@@ -124,10 +116,18 @@ TEST_F(GuiServicesTest, BoxesOnSeveralThreadsAtOnceTouchOnlyTheirOwnWindows) {
                 ++closed;
             else
                 ++odd_results;
-            // Another thread's box may have taken this window, the foreground
-            // one, as its owner and hold it disabled while it is up: only a
-            // window still disabled once no other box is open was left so.
-            for (int wait = 0; wait < 300 && !IsWindowEnabled(own) && other_box_open(); ++wait) Sleep(10);
+        }
+        // Another thread's box may take one of these windows, the foreground
+        // one, as its owner and hold it disabled while it is up: the windows are
+        // looked at once every box of every thread is gone. Meanwhile this
+        // thread answers the messages other threads send its windows.
+        ++finished;
+        while (finished.load() < threads) {
+            MSG message;
+            while (PeekMessageA(&message, nullptr, 0, 0, PM_REMOVE)) DispatchMessageA(&message);
+            Sleep(5);
+        }
+        for (HWND own : own_windows) {
             if (!IsWindowEnabled(own)) ++left_disabled;
             DestroyWindow(own);
         }
