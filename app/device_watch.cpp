@@ -23,9 +23,12 @@ void CALLBACK device_watch(HWND, UINT, UINT_PTR, DWORD) {
     int32_t present = hid_device_present(Device_ProductId, Device_VendorId, Device_Version, Device_Index);
     // Present now and at the last pass, but the handles failed: the device
     // went and came back in between, and is opened again. So is a device that
-    // was listed but could not be opened, which happens when it goes just then.
+    // was listed but could not be opened, which happens when it goes just then:
+    // between the two opens too, when one handle is left without the other
+    // (a reader with no handle fails nothing, so nothing else would notice).
     bool lost = handover_take_lost();  // asked every pass: asking clears it
-    if (app_state.write_lost || (present && !app_state.write_handle)) lost = true;
+    bool half_open = !app_state.write_handle || !app_state.read_handle;
+    if (app_state.write_lost || (present && half_open)) lost = true;
     app_state.write_lost = false;
     if (present == app_state.last_presence && !(present && lost)) return;
     app_state.last_presence = present;
