@@ -7,6 +7,17 @@
 #include "runtime/base/memory.h"
 #include "runtime/base/string_buffer.h"
 
+// The blocks in use in a heap, to see that what was taken went back.
+inline int busy_blocks(HANDLE heap) {
+    PROCESS_HEAP_ENTRY entry = {};
+    int busy = 0;
+    HeapLock(heap);
+    while (HeapWalk(heap, &entry))
+        if (entry.wFlags & PROCESS_HEAP_ENTRY_BUSY) ++busy;
+    HeapUnlock(heap);
+    return busy;
+}
+
 class BaseRuntime : public ::testing::Test {
 protected:
     void SetUp() override {
