@@ -196,14 +196,3 @@ bool file_is_open(const std::string& path) {
     CloseHandle(file);
     return false;
 }
-
-void FakeHidTest::SetUp() {
-    BaseRuntime::SetUp();
-    fake = FakeHid{};
-    fake_bind_all();
-}
-
-void FakeHidTest::TearDown() {
-    fake_unbind_all();
-    BaseRuntime::TearDown();
-}

@@ -59,6 +59,13 @@ bool file_is_open(const std::string& path);
 
 class FakeHidTest : public BaseRuntime {
 protected:
-    void SetUp() override;
-    void TearDown() override;
+    void SetUp() override {
+        BaseRuntime::SetUp();
+        fake = FakeHid{};
+        fake_bind_all();
+    }
+    void TearDown() override {
+        fake_unbind_all();
+        BaseRuntime::TearDown();
+    }
 };

@@ -67,7 +67,7 @@ TEST_F(HidTransfer, WholeReportsEachWayAndZeroForBadArgumentsOrAGoneDevice) {
 
 HANDLE const some_device = reinterpret_cast<HANDLE>(static_cast<intptr_t>(0x44));
 
-TEST_F(HidTransfer, StringsAreConvertedToTheAnsiCodePage) {
+TEST_F(HidTransfer, StringsAreConvertedToTheAnsiCodePageOrEmpty) {
     fake.manufacturer = L"\x041E\x041E\x041E \"\x0412\x0435\x043B\"";  // ООО "Вел"
     const int32_t start = string_buffer.length;
     char* text = hid_manufacturer_string(some_device, start);
@@ -79,22 +79,8 @@ TEST_F(HidTransfer, StringsAreConvertedToTheAnsiCodePage) {
     fake.serial = L"";
     EXPECT_STREQ(hid_serial_string(some_device, start), "");
     EXPECT_EQ(string_buffer.length, start);
-}
 
-TEST_F(HidTransfer, AStringThatFillsEveryOfferedByteIsStillTerminated) {
-    fake.product = std::wstring(300, L'x');  // the fake writes 252 bytes and no terminator
-    const int32_t start = string_buffer.length;
-    // Dirt in the buffer where the text will land must not leak into it.
-    std::memset(string_buffer_reserve(200, start), 'Z', 200);
-    string_buffer.length = start;
-    char* text = hid_product_string(some_device, start);
-    EXPECT_EQ(std::strlen(text), 126u);
-    EXPECT_EQ(std::string(text), std::string(126, 'x'));
-    string_buffer.length = start;
-}
-
-TEST_F(HidTransfer, StringsAreEmptyWithoutHandleEntryOrSuccess) {
-    const int32_t start = string_buffer.length;
+    // Empty without a handle, without success or without the entry.
     EXPECT_STREQ(hid_manufacturer_string(nullptr, start), "");
     fake.strings_fail = true;
     EXPECT_STREQ(hid_product_string(some_device, start), "");
@@ -106,9 +92,19 @@ TEST_F(HidTransfer, StringsAreEmptyWithoutHandleEntryOrSuccess) {
     // The result lands at the position asked for, after text already built.
     string_append("prefix");
     const int32_t at = string_buffer.length;
-    char* text = hid_product_string(some_device, at);
-    EXPECT_EQ(text, string_buffer.buffer + at);
+    EXPECT_EQ(hid_product_string(some_device, at), string_buffer.buffer + at);
     EXPECT_STREQ(string_buffer.buffer + start, "prefixLED board");
+    string_buffer.length = start;
+}
+
+TEST_F(HidTransfer, AStringThatFillsEveryOfferedByteIsStillTerminated) {
+    fake.product = std::wstring(300, L'x');  // the fake writes 252 bytes and no terminator
+    const int32_t start = string_buffer.length;
+    // Dirt in the buffer where the text will land must not leak into it.
+    std::memset(string_buffer_reserve(200, start), 'Z', 200);
+    string_buffer.length = start;
+    char* text = hid_product_string(some_device, start);
+    EXPECT_EQ(std::string(text), std::string(126, 'x'));
     string_buffer.length = start;
 }
 
