@@ -116,18 +116,6 @@ TEST_F(MapTest, DeletingEveryElementWhileIteratingVisitsEachOnce) {
     }
 }
 
-TEST_F(MapTest, IterationGoesByBucketThenNewestFirst) {
-    map_create(8, 7, nullptr, &map_, 1);
-    put("a", 1);
-    put("b", 2);
-    put("c", 3);
-    map_reset(map_);
-    std::string order;
-    while (map_next(map_)) order += map_current_key(map_);
-    EXPECT_EQ(order, "cba");
-    EXPECT_EQ(map_next(map_), nullptr) << "stays at the end";
-}
-
 // The owner variable may hold the very map being copied, as with arrays.
 TEST_F(MapTest, CopyIntoTheSourcesOwnVariableThenClear) {
     char key[16];
