@@ -3,6 +3,9 @@
 // message boxes, the close box. Reads one command per line on stdin and
 // answers one line on stdout, so a test keeps one probe for its whole run.
 #include <windows.h>
+#include <fcntl.h>
+#include <io.h>
+
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -45,36 +48,30 @@ HWND handle_of(const std::string& word) {
 
 namespace {
 
-void reply(const std::string& line) {
-    std::string out = line + "\n";
-    DWORD written = 0;
-    WriteFile(GetStdHandle(STD_OUTPUT_HANDLE), out.data(), static_cast<DWORD>(out.size()), &written, nullptr);
-}
-
-bool read_line(std::string& line) {
-    line.clear();
-    HANDLE in = GetStdHandle(STD_INPUT_HANDLE);
-    for (;;) {
-        char c;
-        DWORD got = 0;
-        if (!ReadFile(in, &c, 1, &got, nullptr) || got == 0) return !line.empty();
-        if (c == '\n') return true;
-        if (c != '\r') line += c;
-    }
-}
-
-std::vector<std::string> words(const std::string& line) {
+std::vector<std::string> words(const char* line) {
     std::vector<std::string> out;
-    size_t i = 0;
-    while (i < line.size()) {
-        while (i < line.size() && line[i] == ' ') ++i;
-        size_t j = i;
-        while (j < line.size() && line[j] != ' ') ++j;
-        if (j > i) out.push_back(line.substr(i, j - i));
-        i = j;
+    for (const char* p = line; *p;) {
+        size_t n = std::strcspn(p, " \r\n");
+        if (n) out.emplace_back(p, n);
+        p += n;
+        p += std::strspn(p, " \r\n");
     }
     return out;
 }
+
+// Asks ready() every step_ms until it holds or timeout_ms have passed.
+template <class Ready>
+bool wait_until(DWORD timeout_ms, DWORD step_ms, Ready ready) {
+    for (DWORD start = GetTickCount();; Sleep(step_ms)) {
+        if (ready()) return true;
+        if (GetTickCount() - start >= timeout_ms) return false;
+    }
+}
+
+DWORD number(const std::string& word) { return std::strtoul(word.c_str(), nullptr, 10); }
+
+// The child of window w[1] with control ID w[2].
+HWND child_of(const std::vector<std::string>& w) { return GetDlgItem(handle_of(w[1]), std::atoi(w[2].c_str())); }
 
 std::string describe_window(HWND hwnd) {
     RECT outer, client;
@@ -119,26 +116,14 @@ BOOL CALLBACK find_box(HWND hwnd, LPARAM param) {
     return TRUE;
 }
 
-struct StaticSearch {
-    std::string text;
-};
-
 BOOL CALLBACK collect_static(HWND child, LPARAM param) {
     char cls[64] = {};
     GetClassNameA(child, cls, sizeof cls);
     if (_stricmp(cls, "Static") == 0) {
         std::string t = window_text(child);
-        if (!t.empty()) reinterpret_cast<StaticSearch*>(param)->text = t;
+        if (!t.empty()) *reinterpret_cast<std::string*>(param) = t;
     }
     return TRUE;
-}
-
-std::string centre_of(HWND hwnd) {
-    RECT r;
-    GetWindowRect(hwnd, &r);
-    char line[64];
-    std::snprintf(line, sizeof line, "%ld %ld", (r.left + r.right) / 2, (r.top + r.bottom) / 2);
-    return line;
 }
 
 volatile LONG streaming = 0;
@@ -158,14 +143,9 @@ std::string handle_command(const std::vector<std::string>& w) {
     if (cmd == "window" && w.size() >= 2) {
         // window <title-hex> [timeout-ms]: a top-level window with exactly that title.
         std::string title = bytes_of(w[1]);
-        DWORD timeout = w.size() >= 3 ? std::strtoul(w[2].c_str(), nullptr, 10) : 0;
-        DWORD start = GetTickCount();
-        for (;;) {
-            HWND hwnd = FindWindowA(nullptr, title.c_str());
-            if (hwnd) return describe_window(hwnd);
-            if (GetTickCount() - start >= timeout) return "none";
-            Sleep(20);
-        }
+        HWND hwnd = nullptr;
+        wait_until(w.size() >= 3 ? number(w[2]) : 0, 20, [&] { return (hwnd = FindWindowA(nullptr, title.c_str())); });
+        return hwnd ? describe_window(hwnd) : "none";
     }
     if (cmd == "describe" && w.size() >= 2) {
         HWND hwnd = handle_of(w[1]);
@@ -173,30 +153,22 @@ std::string handle_command(const std::vector<std::string>& w) {
     }
     if (cmd == "text" && w.size() >= 3) {
         // text <hwnd> <control id>
-        HWND child = GetDlgItem(handle_of(w[1]), std::atoi(w[2].c_str()));
+        HWND child = child_of(w);
         return child ? "text " + hex_of(window_text(child)) : "none";
     }
     if (cmd == "waittext" && w.size() >= 5) {
         // waittext <hwnd> <control id> <text-hex> <timeout-ms>: until the text is that.
-        HWND child = GetDlgItem(handle_of(w[1]), std::atoi(w[2].c_str()));
+        HWND child = child_of(w);
         if (!child) return "none";
-        std::string want = bytes_of(w[3]);
-        DWORD timeout = std::strtoul(w[4].c_str(), nullptr, 10);
+        std::string want = bytes_of(w[3]), now;
         DWORD start = GetTickCount();
-        for (;;) {
-            std::string now = window_text(child);
-            if (now == want) {
-                char line[64];
-                std::snprintf(line, sizeof line, "ok %lu", GetTickCount() - start);
-                return line;
-            }
-            if (GetTickCount() - start >= timeout) return "timeout " + hex_of(now);
-            Sleep(5);
-        }
+        if (!wait_until(number(w[4]), 5, [&] { return (now = window_text(child)) == want; }))
+            return "timeout " + hex_of(now);
+        return "ok " + std::to_string(GetTickCount() - start);
     }
     if (cmd == "control" && w.size() >= 3) {
         // control <hwnd> <id>: class, screen rectangle, style and state of a child.
-        HWND child = GetDlgItem(handle_of(w[1]), std::atoi(w[2].c_str()));
+        HWND child = child_of(w);
         if (!child) return "none";
         char cls[64] = {};
         GetClassNameA(child, cls, sizeof cls);
@@ -229,23 +201,18 @@ std::string handle_command(const std::vector<std::string>& w) {
     if (cmd == "msgbox" && w.size() >= 2) {
         // msgbox <pid> [timeout-ms]: the visible dialog box of that process: caption, text, OK button.
         BoxSearch search = {static_cast<DWORD>(std::strtoul(w[1].c_str(), nullptr, 0)), nullptr};
-        DWORD timeout = w.size() >= 3 ? std::strtoul(w[2].c_str(), nullptr, 10) : 0;
-        DWORD start = GetTickCount();
-        for (;;) {
-            search.found = nullptr;
-            EnumWindows(find_box, reinterpret_cast<LPARAM>(&search));
-            if (search.found) break;
-            if (GetTickCount() - start >= timeout) return "none";
-            Sleep(20);
-        }
-        StaticSearch text;
+        if (!wait_until(w.size() >= 3 ? number(w[2]) : 0, 20, [&] {
+                EnumWindows(find_box, reinterpret_cast<LPARAM>(&search));
+                return search.found != nullptr;
+            }))
+            return "none";
+        std::string text;
         EnumChildWindows(search.found, collect_static, reinterpret_cast<LPARAM>(&text));
-        HWND ok = GetDlgItem(search.found, IDOK);
-        char head[64];
-        std::snprintf(head, sizeof head, "msgbox %lu ",
-                      static_cast<unsigned long>(reinterpret_cast<uintptr_t>(search.found)));
-        return head + hex_of(window_text(search.found)) + " " + hex_of(text.text) + " " +
-               (ok ? centre_of(ok) : std::string("0 0"));
+        RECT ok = {};
+        GetWindowRect(GetDlgItem(search.found, IDOK), &ok);
+        return "msgbox " + std::to_string(reinterpret_cast<uintptr_t>(search.found)) + " " +
+               hex_of(window_text(search.found)) + " " + hex_of(text) + " " + std::to_string((ok.left + ok.right) / 2) +
+               " " + std::to_string((ok.top + ok.bottom) / 2);
     }
     if (cmd == "windows") {
         // windows: every top-level window as pid:visible:title-hex, for reports when one is missing.
@@ -259,32 +226,21 @@ std::string handle_command(const std::vector<std::string>& w) {
         return "pid " + std::to_string(pid);
     }
     // The virtual device, for scenarios that need one.
-    if (cmd == "plug" && w.size() >= 2) {
-        uint32_t slot = std::strtoul(w[1].c_str(), nullptr, 10);
+    if ((cmd == "plug" || cmd == "unplug") && w.size() >= 2) {
+        // plug|unplug <slot> [nowait]: by default until the host has seen it come or go.
+        uint32_t slot = number(w[1]);
         bool wait = w.size() < 3 || w[2] != "nowait";
-        return hidsim_plug(hidsim_default_device(slot)) && (!wait || hidsim_wait_present(slot, 10000)) ? "ok"
-                                                                                                       : "fail";
+        bool done = cmd == "plug" ? hidsim_plug(hidsim_default_device(slot)) && (!wait || hidsim_wait_present(slot, 10000))
+                                  : hidsim_unplug(slot) && (!wait || hidsim_wait_absent(slot, 10000));
+        return done ? "ok" : "fail";
     }
-    if (cmd == "unplug" && w.size() >= 2) {
-        uint32_t slot = std::strtoul(w[1].c_str(), nullptr, 10);
-        bool wait = w.size() < 3 || w[2] != "nowait";
-        return hidsim_unplug(slot) && (!wait || hidsim_wait_absent(slot, 10000)) ? "ok" : "fail";
-    }
-    if (cmd == "simulator" && w.size() >= 2) {
-        // simulator <timeout-ms>: until the bus's control channel answers.
-        DWORD timeout = std::strtoul(w[1].c_str(), nullptr, 10);
-        DWORD start = GetTickCount();
-        while (!hidsim_available()) {
-            if (GetTickCount() - start >= timeout) return "none";
-            Sleep(20);
-        }
-        return "ok";
-    }
+    if (cmd == "simulator" && w.size() >= 2)  // simulator <timeout-ms>: until the bus's control channel answers.
+        return wait_until(number(w[1]), 20, [] { return hidsim_available(); }) ? "ok" : "none";
     if (cmd == "unplugall") return hidsim_unplug_all() ? "ok" : "fail";
     if (cmd == "report" && w.size() >= 3) {
         // report <slot> <hex bytes>
         std::string bytes = bytes_of(w[2]);
-        return hidsim_send_input(std::strtoul(w[1].c_str(), nullptr, 10),
+        return hidsim_send_input(number(w[1]),
                                  reinterpret_cast<const uint8_t*>(bytes.data()), static_cast<uint32_t>(bytes.size()))
                    ? "ok"
                    : "fail";
@@ -292,7 +248,7 @@ std::string handle_command(const std::vector<std::string>& w) {
     if (cmd == "outputs" && w.size() >= 2) {
         // outputs <slot>: the output reports since the last ask, as hex words.
         static HidSimOutputs outputs;
-        if (!hidsim_take_outputs(std::strtoul(w[1].c_str(), nullptr, 10), &outputs)) return "fail";
+        if (!hidsim_take_outputs(number(w[1]), &outputs)) return "fail";
         std::string line = "outputs " + std::to_string(outputs.count + outputs.dropped);
         for (uint32_t i = 0; i < outputs.count; ++i) {
             line += " " + hex_of(std::string(reinterpret_cast<const char*>(outputs.reports[i].bytes),
@@ -302,7 +258,7 @@ std::string handle_command(const std::vector<std::string>& w) {
     }
     if (cmd == "device" && w.size() >= 2) {
         HidSimStatus st;
-        if (!hidsim_status(std::strtoul(w[1].c_str(), nullptr, 10), &st)) return "fail";
+        if (!hidsim_status(number(w[1]), &st)) return "fail";
         char line[160];
         std::snprintf(line, sizeof line, "device %u %u %s %u %u %u %u", st.plugged, st.started,
                       hidsim_led_name(st.led), st.pending_reads, st.inputs_total, st.outputs_total, st.late_requests);
@@ -312,7 +268,7 @@ std::string handle_command(const std::vector<std::string>& w) {
         // stream <slot> on|off: input reports as fast as the device can send them.
         static HANDLE thread = nullptr;
         if (w[2] == "on" && !thread) {
-            stream_slot = std::strtoul(w[1].c_str(), nullptr, 10);
+            stream_slot = number(w[1]);
             streaming = 1;
             stream_sent = 0;
             thread = CreateThread(nullptr, 0, stream_reports, nullptr, 0, nullptr);
@@ -333,14 +289,16 @@ std::string handle_command(const std::vector<std::string>& w) {
 }  // namespace
 
 int probe_main(ProbeCommands more) {
-    std::string line;
-    while (read_line(line)) {
+    _setmode(_fileno(stdout), _O_BINARY);  // answers end in a bare newline, as the scripts read them
+    char line[4096];
+    while (std::fgets(line, sizeof line, stdin)) {
         std::vector<std::string> w = words(line);
         if (w.empty()) continue;
         if (w[0] == "quit") break;
         std::string answer = handle_command(w);
         if (more && answer == Probe_Unknown) answer = more(w);
-        reply(answer);
+        std::printf("%s\n", answer.c_str());
+        std::fflush(stdout);
     }
     return 0;
 }

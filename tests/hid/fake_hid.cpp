@@ -8,6 +8,7 @@ namespace {
 
 HDEVINFO const fake_set = reinterpret_cast<HDEVINFO>(static_cast<intptr_t>(0x5E7));
 std::string g_dir;
+const GUID hid_class = {0x4d1e55b2, 0xf16f, 0x11cf, {0x88, 0xcb, 0x00, 0x11, 0x11, 0x00, 0x00, 0x30}};
 
 // The sizes Windows's setupapi checks in cbSize (its structures are packed to
 // 1 byte on i686 and to 8 on x86-64).
@@ -19,8 +20,8 @@ extern "C" {
 HDEVINFO WINAPI fake_get_class_devs(const GUID* guid, PCSTR, HWND, DWORD flags) {
     ++fake.class_devs_calls;
     fake.class_devs_flags = flags;
-    GUID expected = {0x4d1e55b2, 0xf16f, 0x11cf, {0x88, 0xcb, 0x00, 0x11, 0x11, 0x00, 0x00, 0x30}};
-    if (fake.class_devs_fail || (fake.class_devs_good >= 0 && fake.class_devs_calls > fake.class_devs_good) || !guid || std::memcmp(guid, &expected, sizeof expected) != 0)
+    if (fake.class_devs_fail || (fake.class_devs_good >= 0 && fake.class_devs_calls > fake.class_devs_good) ||
+        !guid || std::memcmp(guid, &hid_class, sizeof hid_class) != 0)
         return INVALID_HANDLE_VALUE;
     return fake_set;
 }
@@ -32,9 +33,7 @@ BOOL WINAPI fake_destroy(HDEVINFO set) {
 
 }  // extern "C"
 
-void WINAPI get_hid_guid(LPGUID guid) {
-    *guid = {0x4d1e55b2, 0xf16f, 0x11cf, {0x88, 0xcb, 0x00, 0x11, 0x11, 0x00, 0x00, 0x30}};
-}
+void WINAPI get_hid_guid(LPGUID guid) { *guid = hid_class; }
 
 BOOL WINAPI enum_interfaces(HDEVINFO set, PSP_DEVINFO_DATA, const GUID*, DWORD index, PSP_DEVICE_INTERFACE_DATA data) {
     ++fake.enum_calls;
@@ -73,7 +72,6 @@ BOOL WINAPI interface_detail(HDEVINFO, PSP_DEVICE_INTERFACE_DATA data, PSP_DEVIC
 
 BOOLEAN WINAPI get_attributes(HANDLE device, PHIDD_ATTRIBUTES attributes) {
     ++fake.attribute_calls;
-    fake.attribute_handles.push_back(device);
     if (attributes->Size != 10) return FALSE;
     WORD words[3];
     DWORD got = 0;
@@ -117,14 +115,6 @@ BOOLEAN WINAPI num_input_buffers(HANDLE, PULONG count) {
     *count = 0x10040;  // more than 16 bits: the record keeps the low half
     return TRUE;
 }
-BOOLEAN WINAPI unused_report(HANDLE, PVOID, ULONG) {
-    ++fake.other_calls;
-    return FALSE;
-}
-BOOLEAN WINAPI unused_indexed(HANDLE, ULONG, PVOID, ULONG) {
-    ++fake.other_calls;
-    return FALSE;
-}
 
 }  // namespace
 
@@ -149,15 +139,10 @@ void fake_bind_all() {
     hid_entries.HidD_GetPreparsedData = get_preparsed;
     hid_entries.HidD_FreePreparsedData = free_preparsed;
     hid_entries.HidP_GetCaps = get_caps;
-    hid_entries.HidD_GetInputReport = unused_report;
-    hid_entries.HidD_SetOutputReport = unused_report;
-    hid_entries.HidD_GetFeature = unused_report;
-    hid_entries.HidD_SetFeature = unused_report;
     hid_entries.HidD_GetNumInputBuffers = num_input_buffers;
     hid_entries.HidD_GetManufacturerString = manufacturer_string;
     hid_entries.HidD_GetProductString = product_string;
     hid_entries.HidD_GetSerialNumberString = serial_string;
-    hid_entries.HidD_GetIndexedString = unused_indexed;
     hid_entries.SetupDiEnumDeviceInterfaces = enum_interfaces;
     hid_entries.SetupDiGetDeviceInterfaceDetailA = interface_detail;
 }
@@ -165,23 +150,14 @@ void fake_bind_all() {
 void fake_unbind_all() { hid_entries = {}; }
 
 void fake_clear_entry(int32_t entry) {
-    switch (entry) {
-#define CLEAR_ENTRY(name, library) \
-    case HidEntry_##name: hid_entries.name = nullptr; break;
-        HID_ENTRY_LIST(CLEAR_ENTRY)
-#undef CLEAR_ENTRY
-    default: break;
-    }
+    std::memset(reinterpret_cast<char*>(&hid_entries) + entry * sizeof(void*), 0, sizeof(void*));
 }
 
 const char* hid_entry_name(int32_t entry) {
-    switch (entry) {
-#define NAME_ENTRY(name, library) \
-    case HidEntry_##name: return #name;
-        HID_ENTRY_LIST(NAME_ENTRY)
+#define NAME_ENTRY(name, library) #name,
+    static const char* const names[] = {HID_ENTRY_LIST(NAME_ENTRY)};
 #undef NAME_ENTRY
-    default: return "?";
-    }
+    return names[entry];
 }
 
 static std::string device_dir() {
@@ -194,37 +170,29 @@ static std::string device_dir() {
     return g_dir;
 }
 
-std::string make_device_file(const std::string& name, WORD vendor, WORD product, WORD version) {
+namespace {
+
+std::string make_file(const std::string& name, const void* content, DWORD size) {
     std::string path = device_dir() + "\\" + name;
     HANDLE file = CreateFileA(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
-    WORD words[3] = {vendor, product, version};
     DWORD written = 0;
-    WriteFile(file, words, sizeof words, &written, nullptr);
+    WriteFile(file, content, size, &written, nullptr);
     CloseHandle(file);
     return path;
 }
 
-std::string make_plain_file(const std::string& name) {
-    std::string path = device_dir() + "\\" + name;
-    HANDLE file = CreateFileA(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
-    CloseHandle(file);
-    return path;
+}  // namespace
+
+std::string make_device_file(const std::string& name, WORD vendor, WORD product, WORD version) {
+    const WORD words[3] = {vendor, product, version};
+    return make_file(name, words, sizeof words);
 }
+
+std::string make_plain_file(const std::string& name) { return make_file(name, "", 0); }
 
 bool file_is_open(const std::string& path) {
     HANDLE file = CreateFileA(path.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr);
     if (file == INVALID_HANDLE_VALUE) return GetLastError() == ERROR_SHARING_VIOLATION;
     CloseHandle(file);
     return false;
-}
-
-void FakeHidTest::SetUp() {
-    BaseRuntime::SetUp();
-    fake = FakeHid{};
-    fake_bind_all();
-}
-
-void FakeHidTest::TearDown() {
-    fake_unbind_all();
-    BaseRuntime::TearDown();
 }

@@ -29,10 +29,9 @@ struct FakeHid {
     int detail_calls = 0;
     bool bad_cb_size = false;     // a structure arrived with a wrong cbSize
     int attribute_calls = 0;
-    std::vector<HANDLE> attribute_handles;
     ULONG last_string_length = 0;
-    int other_calls = 0;          // every other entry
-    // Strings the string entries answer with; nullptr_string fails the call.
+    int other_calls = 0;          // preparsed data freed that the fake did not give
+    // Strings the string entries answer with.
     std::wstring manufacturer = L"Acme";
     std::wstring product = L"LED board";
     std::wstring serial = L"";
@@ -43,15 +42,16 @@ struct FakeHid {
 };
 extern FakeHid fake;
 
-// Fills the entry table with the fakes (or leaves it null).
+// Fills the entry table with the fakes of the entries the layer calls; the
+// rest stay null, which also shows the layer does without them.
 void fake_bind_all();
 void fake_unbind_all();
-// Empties one slot, named by its place, and names it for failure messages.
+// Empties one slot, named by its place (the table is its slots in list order).
 void fake_clear_entry(int32_t entry);
 const char* hid_entry_name(int32_t entry);
 
-// A device file whose first bytes are the attributes the fake reports; an
-// empty content makes the attribute query fail.
+// A device file whose first bytes are the attributes the fake reports; a
+// plain (empty) file makes the attribute query fail.
 std::string make_device_file(const std::string& name, WORD vendor, WORD product, WORD version);
 std::string make_plain_file(const std::string& name);
 // True when some handle is still open on the file (an exclusive open fails).
@@ -59,6 +59,13 @@ bool file_is_open(const std::string& path);
 
 class FakeHidTest : public BaseRuntime {
 protected:
-    void SetUp() override;
-    void TearDown() override;
+    void SetUp() override {
+        BaseRuntime::SetUp();
+        fake = FakeHid{};
+        fake_bind_all();
+    }
+    void TearDown() override {
+        fake_unbind_all();
+        BaseRuntime::TearDown();
+    }
 };

@@ -41,8 +41,6 @@ inline std::string describe(const std::vector<SeenEvent>& events) {
     return text.empty() ? " (none)" : text;
 }
 
-inline bool is_runtime_event(int32_t code) { return code >= Event_GadgetAction && code <= Event_WindowSized; }
-
 // Pumps through event_wait_timeout until nothing has arrived for settle_ms,
 // returning the runtime events handed out meanwhile.
 inline std::vector<SeenEvent> pump_events(int settle_ms = 80, int limit_ms = 5000) {
@@ -56,7 +54,7 @@ inline std::vector<SeenEvent> pump_events(int settle_ms = 80, int limit_ms = 500
             continue;
         }
         idle = 0;
-        if (is_runtime_event(code)) events.push_back({code, event_object(), event_window(), event_type()});
+        if (code >= Event_GadgetAction && code <= Event_WindowSized) events.push_back({code, event_object(), event_window(), event_type()});
     }
     return events;
 }
@@ -108,14 +106,12 @@ inline ::testing::AssertionResult events_are(const std::vector<SeenEvent>& seen,
 }
 
 // A main heap of the test program's own, then the runtime as the program starts it.
-inline void start_gui_runtime() {
-    main_heap_set(HeapCreate(0, 4096, 0));
-    runtime_start();
-}
-
 class GuiRuntimeEnvironment : public ::testing::Environment {
 public:
-    void SetUp() override { start_gui_runtime(); }
+    void SetUp() override {
+        main_heap_set(HeapCreate(0, 4096, 0));
+        runtime_start();
+    }
     void TearDown() override { runtime_stop(); }
 };
 

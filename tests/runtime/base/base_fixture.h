@@ -7,20 +7,40 @@
 #include "runtime/base/memory.h"
 #include "runtime/base/string_buffer.h"
 
+// The blocks in use in a heap, to see that what was taken went back.
+inline int busy_blocks(HANDLE heap) {
+    PROCESS_HEAP_ENTRY entry = {};
+    int busy = 0;
+    HeapLock(heap);
+    while (HeapWalk(heap, &entry))
+        if (entry.wFlags & PROCESS_HEAP_ENTRY_BUSY) ++busy;
+    HeapUnlock(heap);
+    return busy;
+}
+
+// A heap of the test's own as the main heap, then the string and memory
+// services on it; and down again in reverse order.
+inline HANDLE base_runtime_start() {
+    HANDLE heap = HeapCreate(0, 4096, 0);
+    main_heap_set(heap);
+    string_init_heap();
+    memory_init();
+    return heap;
+}
+
+inline void base_runtime_stop(HANDLE heap) {
+    memory_shutdown();
+    string_shutdown();
+    main_heap_set(nullptr);
+    HeapDestroy(heap);
+}
+
 class BaseRuntime : public ::testing::Test {
 protected:
     void SetUp() override {
-        heap_ = HeapCreate(0, 4096, 0);
+        heap_ = base_runtime_start();
         ASSERT_NE(heap_, nullptr);
-        main_heap_set(heap_);
-        string_init_heap();
-        memory_init();
     }
-    void TearDown() override {
-        memory_shutdown();
-        string_shutdown();
-        main_heap_set(nullptr);
-        HeapDestroy(heap_);
-    }
+    void TearDown() override { base_runtime_stop(heap_); }
     HANDLE heap_ = nullptr;
 };

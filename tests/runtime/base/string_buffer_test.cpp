@@ -73,40 +73,27 @@ TEST_F(StringBufferTest, AssignGivesLengthPlusFiveAndNullReleases) {
     string_free(nullptr);
 }
 
-TEST_F(StringBufferTest, ConvertsUtf16ThroughTheAnsiCodePage) {
-    const wchar_t ab[] = {L'A', L'b', 0};
+// Counts: -1 up to the NUL, a larger count stops at the NUL too (the unused
+// reservation given back), one below -1 is 0. UTF-16 goes through the ANSI
+// code page 1251, whose replacement stands for what it lacks.
+TEST_F(StringBufferTest, ConvertsEachFormatUpToItsNulOrCount) {
+    static const wchar_t ab[] = L"Ab", russian[] = {0x0414, 0x0430, 0x4E2D, 0};  // "Да" and a CJK character
+    const struct {
+        const void* input;
+        int32_t count, format;
+        const char* output;
+    } cases[] = {{ab, -1, StringFormat_Utf16, "Ab"},         {russian, -1, StringFormat_Utf16, "\xC4\xE0?"},
+                 {ab, 1, StringFormat_Utf16, "A"},           {"abcdef", 3, 0, "abc"},
+                 {"ab", 10, 0, "ab"},                        {"x", -5, 0, ""},
+                 {"caf\xC3\xA9!", -1, StringFormat_Utf8, "caf\xE9!"}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.output);
+        int32_t start = string_buffer.length;
+        string_from_memory_format(c.input, c.count, c.format, start);
+        EXPECT_EQ(at(start), c.output);
+        EXPECT_EQ(string_buffer.length, start + static_cast<int32_t>(std::strlen(c.output)));
+    }
     int32_t start = string_buffer.length;
-    string_from_memory_format(ab, -1, StringFormat_Utf16, start);
-    EXPECT_EQ(at(start), "Ab");
-    EXPECT_EQ(string_buffer.length, start + 2);
-    // "Да" in Cyrillic becomes its Windows-1251 bytes; a character 1251 lacks
-    // becomes the code page's replacement character.
-    const wchar_t russian[] = {0x0414, 0x0430, 0x4E2D, 0};
-    start = string_buffer.length;
-    string_from_memory_format(russian, -1, StringFormat_Utf16, start);
-    EXPECT_EQ(at(start), "\xC4\xE0?");
-    start = string_buffer.length;
-    string_from_memory_format(ab, 1, StringFormat_Utf16, start);
-    EXPECT_EQ(at(start), "A") << "an explicit count converts exactly that many units";
-}
-
-TEST_F(StringBufferTest, AnsiAndUtf8FormatsStopAtNulOrCount) {
-    int32_t start = string_buffer.length;
-    string_from_memory_format("abcdef", 3, 0, start);
-    EXPECT_EQ(at(start), "abc");
-    EXPECT_EQ(string_buffer.length, start + 3);
-    start = string_buffer.length;
-    string_from_memory_format("ab", 10, 0, start);
-    EXPECT_EQ(at(start), "ab");
-    EXPECT_EQ(string_buffer.length, start + 2) << "the unused reservation is given back";
-    start = string_buffer.length;
-    string_from_memory_format("x", -5, 0, start);
-    EXPECT_EQ(string_buffer.length, start) << "a count below -1 counts as 0";
-    start = string_buffer.length;
-    string_from_memory_format("caf\xC3\xA9!", -1, StringFormat_Utf8, start);
-    EXPECT_EQ(at(start), "caf\xE9!");
-    EXPECT_EQ(string_buffer.length, start + 5);
-    start = string_buffer.length;
     string_from_memory(nullptr, start);
     EXPECT_EQ(at(start), "");
     EXPECT_EQ(string_buffer.length, start);

@@ -1,4 +1,6 @@
 #include <atomic>
+#include <thread>
+#include <vector>
 
 #include "base_fixture.h"
 #include "runtime/base/thread.h"
@@ -77,53 +79,38 @@ void slow_init() {
     g_init_done.store(1);
 }
 
-struct OnceArgs {
-    volatile LONG* flag;
-    bool fallback;
-    std::atomic<int>* saw_done_after;
-    HANDLE start;
-};
-
-DWORD WINAPI call_once(LPVOID p) {
-    auto* args = static_cast<OnceArgs*>(p);
-    WaitForSingleObject(args->start, INFINITE);
-    if (args->fallback)
-        run_once_with(args->flag, slow_init, nullptr);
-    else
-        run_once(args->flag, slow_init);
-    if (g_init_done.load()) args->saw_done_after->fetch_add(1);
-    return 0;
-}
-
-void run_once_from_threads(bool fallback) {
+// Six threads at once: the init runs once, and every caller returns only
+// after it has finished; a finished flag never runs it again.
+void run_once_from_threads(void (*once)(volatile LONG*)) {
     g_init_runs = 0;
     g_init_done = 0;
     volatile LONG flag = 0;
     std::atomic<int> returned_after_init{0};
-    HANDLE start = CreateEventA(nullptr, TRUE, FALSE, nullptr);
-    OnceArgs args = {&flag, fallback, &returned_after_init, start};
-    HANDLE threads[6];
-    for (HANDLE& t : threads) t = CreateThread(nullptr, 0, call_once, &args, 0, nullptr);
-    SetEvent(start);
-    WaitForMultipleObjects(6, threads, TRUE, INFINITE);
-    for (HANDLE t : threads) CloseHandle(t);
-    CloseHandle(start);
-    EXPECT_EQ(g_init_runs.load(), 1) << (fallback ? "fallback" : "system") << " path";
-    EXPECT_EQ(returned_after_init.load(), 6) << "every caller returned only after the init had finished";
-    if (fallback) {
-        run_once_with(&flag, slow_init, nullptr);
-    } else {
-        run_once(&flag, slow_init);
-    }
+    std::atomic<bool> go{false};
+    std::vector<std::thread> threads;
+    for (int i = 0; i < 6; ++i)
+        threads.emplace_back([&] {
+            while (!go.load()) {
+            }
+            once(&flag);
+            if (g_init_done.load()) returned_after_init.fetch_add(1);
+        });
+    go = true;
+    for (std::thread& t : threads) t.join();
+    EXPECT_EQ(g_init_runs.load(), 1);
+    EXPECT_EQ(returned_after_init.load(), 6);
+    once(&flag);
     EXPECT_EQ(g_init_runs.load(), 1) << "a finished flag does not run the init again";
 }
 
 TEST_F(ThreadTest, RunOnceWithTheSystemEntry) {
-    HMODULE kernel = GetModuleHandleA("kernel32.dll");
-    ASSERT_NE(GetProcAddress(kernel, "InitOnceExecuteOnce"), nullptr) << "this Wine offers the entry";
-    run_once_from_threads(false);
+    ASSERT_NE(GetProcAddress(GetModuleHandleA("kernel32.dll"), "InitOnceExecuteOnce"), nullptr)
+        << "this Wine offers the entry";
+    run_once_from_threads([](volatile LONG* flag) { run_once(flag, slow_init); });
 }
 
-TEST_F(ThreadTest, RunOnceFallbackWithoutTheSystemEntry) { run_once_from_threads(true); }
+TEST_F(ThreadTest, RunOnceFallbackWithoutTheSystemEntry) {
+    run_once_from_threads([](volatile LONG* flag) { run_once_with(flag, slow_init, nullptr); });
+}
 
 }  // namespace

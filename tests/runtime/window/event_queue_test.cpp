@@ -3,6 +3,7 @@
 #include <atomic>
 #include <thread>
 
+#include "runtime/base/base_fixture.h"
 #include "runtime/gui_fixture.h"
 
 namespace {
@@ -137,23 +138,20 @@ TEST_F(EventQueueTest, PurgeKeepsHeadAndTailRight) {
 
 std::vector<int> g_calls;
 int32_t g_seen_object = 0;
-void binding_a() {
-    g_calls.push_back(1);
+template <int N>
+void binding() {
+    g_calls.push_back(N);
     g_seen_object = event_object();
 }
-void binding_b() { g_calls.push_back(2); }
-void binding_c() { g_calls.push_back(3); }
-void binding_d() { g_calls.push_back(4); }
-void binding_e() { g_calls.push_back(5); }
 
 TEST_F(EventQueueTest, BindingsRunForAllFiveKeysInOrderAndSeeThePostedEvent) {
     g_calls.clear();
-    ASSERT_TRUE(event_bindings_add(Event_MenuCommand, 9, -1, 0, binding_e));  // matches no lookup key
-    ASSERT_TRUE(event_bindings_add(Event_MenuCommand, -1, 77, 1, binding_e));
-    ASSERT_TRUE(event_bindings_add(Event_MenuCommand, -1, -1, -1, binding_d));
-    ASSERT_TRUE(event_bindings_add(Event_MenuCommand, 9, -1, -1, binding_c));
-    ASSERT_TRUE(event_bindings_add(Event_MenuCommand, 9, 77, -1, binding_b));
-    ASSERT_TRUE(event_bindings_add(Event_MenuCommand, 9, 77, 1, binding_a));
+    ASSERT_TRUE(event_bindings_add(Event_MenuCommand, 9, -1, 0, binding<5>));  // matches no lookup key
+    ASSERT_TRUE(event_bindings_add(Event_MenuCommand, -1, 77, 1, binding<5>));
+    ASSERT_TRUE(event_bindings_add(Event_MenuCommand, -1, -1, -1, binding<4>));
+    ASSERT_TRUE(event_bindings_add(Event_MenuCommand, 9, -1, -1, binding<3>));
+    ASSERT_TRUE(event_bindings_add(Event_MenuCommand, 9, 77, -1, binding<2>));
+    ASSERT_TRUE(event_bindings_add(Event_MenuCommand, 9, 77, 1, binding<1>));
     event_queue_add(Event_GadgetAction, 1, 0, 0);
     event_queue_take();
     event_queue_add(Event_MenuCommand, 77, 9, 1);
@@ -181,18 +179,8 @@ TEST_F(EventQueueTest, BindingsRunForAllFiveKeysInOrderAndSeeThePostedEvent) {
     take_all();
 }
 
-size_t heap_blocks() {
-    size_t count = 0;
-    PROCESS_HEAP_ENTRY entry{};
-    HeapLock(main_heap());
-    while (HeapWalk(main_heap(), &entry))
-        if (entry.wFlags & PROCESS_HEAP_ENTRY_BUSY) ++count;
-    HeapUnlock(main_heap());
-    return count;
-}
-
 TEST_F(EventQueueTest, EventsFromOtherThreadsArriveThroughThePostWindowDespiteSuppression) {
-    size_t before = heap_blocks();
+    int before = busy_blocks(main_heap());
     event_suppress_begin();
     bool posted = false;
     std::thread worker([&] { posted = event_post_from_thread(Event_MenuCommand, 31, 2, 4, 0); });
@@ -202,7 +190,7 @@ TEST_F(EventQueueTest, EventsFromOtherThreadsArriveThroughThePostWindowDespiteSu
     event_suppress_end();
     ASSERT_EQ(count_events(events, Event_MenuCommand, 31, 4), 1) << describe(events);
     EXPECT_EQ(events[0].window, 2);
-    EXPECT_EQ(heap_blocks(), before) << "the handed-over record is freed";
+    EXPECT_EQ(busy_blocks(main_heap()), before) << "the handed-over record is freed";
 }
 
 TEST_F(EventQueueTest, ExhaustedPoolDropsThePostAndKeepsTheQueueIntact) {

@@ -10,32 +10,20 @@ namespace {
 
 class GuiServicesTest : public GuiTest {};
 
-struct BoxSearch {
-    DWORD process;
-    HWND found;
-};
-
-BOOL CALLBACK find_box(HWND window, LPARAM parameter) {
-    auto* search = reinterpret_cast<BoxSearch*>(parameter);
-    DWORD process = 0;
-    GetWindowThreadProcessId(window, &process);
+BOOL CALLBACK find_box(HWND window, LPARAM found) {
     char name[16];
-    if (process == search->process && IsWindowVisible(window) && GetClassNameA(window, name, sizeof name) &&
-        lstrcmpA(name, "#32770") == 0) {
-        search->found = window;
-        return FALSE;
-    }
-    return TRUE;
+    if (!IsWindowVisible(window) || !GetClassNameA(window, name, sizeof name) || lstrcmpA(name, "#32770") != 0)
+        return TRUE;
+    *reinterpret_cast<HWND*>(found) = window;
+    return FALSE;
 }
 
-// Waits for the box shown by thread `thread_id` (any thread when 0).
+// Waits for the box that thread shows.
 HWND wait_for_box(DWORD thread_id, int tries = 500) {
-    for (int i = 0; i < tries; ++i) {
-        BoxSearch search{GetCurrentProcessId(), nullptr};
-        EnumWindows(find_box, reinterpret_cast<LPARAM>(&search));
-        if (search.found && (thread_id == 0 || GetWindowThreadProcessId(search.found, nullptr) == thread_id))
-            return search.found;
-        Sleep(10);
+    for (int i = 0; i < tries; ++i, Sleep(10)) {
+        HWND found = nullptr;
+        EnumThreadWindows(thread_id, find_box, reinterpret_cast<LPARAM>(&found));
+        if (found) return found;
     }
     return nullptr;
 }

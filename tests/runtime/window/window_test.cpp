@@ -7,10 +7,8 @@ namespace {
 
 class WindowTest : public GuiTest {};
 
-RECT client_of(HWND window) {
-    RECT area{};
-    GetClientRect(window, &area);
-    return area;
+HWND open(ObjectNumber number, int x, int y, int w, int h, int32_t flags, HWND parent = nullptr) {
+    return reinterpret_cast<HWND>(window_open(number, x, y, w, h, "w", flags, parent));
 }
 
 RECT outer_of(HWND window) {
@@ -20,25 +18,17 @@ RECT outer_of(HWND window) {
 }
 
 TEST_F(WindowTest, PlainAndHiddenWindowsGetACaptionAndTheExactClientSize) {
-    struct Case {
-        ObjectNumber number;
-        int32_t flags;
-        bool visible;
-    };
-    for (const Case& c : {Case{0, 0, true}, Case{1, WindowFlag_Hidden, false}}) {
-        auto window = reinterpret_cast<HWND>(window_open(c.number, 30, 40, 320, 100, "plain", c.flags));
+    for (int32_t flags : {0, static_cast<int32_t>(WindowFlag_Hidden)}) {
+        HWND window = open(flags ? 1 : 0, 30, 40, 320, 100, flags);
         ASSERT_NE(window, nullptr);
         pump_events();
-        EXPECT_EQ(GetWindowLongA(window, GWL_STYLE) & WS_CAPTION, WS_CAPTION) << "flags " << c.flags;
-        EXPECT_EQ(IsWindowVisible(window) != 0, c.visible) << "flags " << c.flags;
-        RECT client = client_of(window);
+        EXPECT_EQ(GetWindowLongA(window, GWL_STYLE) & WS_CAPTION, WS_CAPTION) << "flags " << flags;
+        EXPECT_EQ(IsWindowVisible(window) != 0, flags == 0) << "flags " << flags;
+        RECT client{};
+        GetClientRect(window, &client);
         EXPECT_EQ(client.right, 320);
         EXPECT_EQ(client.bottom, 100);
-        EXPECT_EQ(reinterpret_cast<intptr_t>(GetPropA(window, "Vel_WindowID")), c.number + 1);
-        EXPECT_EQ(window_handle(c.number), window);
-        char name[40];
-        GetClassNameA(window, name, sizeof name);
-        EXPECT_EQ(std::string(name), "WindowClass_" + std::to_string(c.number));
+        EXPECT_EQ(window_handle(flags ? 1 : 0), window);
     }
     window_show(1, false);
     pump_events();
@@ -49,68 +39,45 @@ TEST_F(WindowTest, PlainAndHiddenWindowsGetACaptionAndTheExactClientSize) {
 }
 
 TEST_F(WindowTest, ToolWindowIsNeverMaximizedAndMayShrinkToOnePixel) {
-    auto window = reinterpret_cast<HWND>(
-        window_open(2, 10, 10, 200, 80, "tool", WindowFlag_Tool | WS_MAXIMIZE | WS_MAXIMIZEBOX | WS_MINIMIZEBOX |
-                                                   WS_SYSMENU));
+    HWND window = open(2, 10, 10, 200, 80, WindowFlag_Tool | WS_MAXIMIZE | WS_MAXIMIZEBOX | WS_MINIMIZEBOX | WS_SYSMENU);
     ASSERT_NE(window, nullptr);
     pump_events();
-    LONG style = GetWindowLongA(window, GWL_STYLE);
     EXPECT_FALSE(IsZoomed(window));
-    EXPECT_EQ(style & (WS_MAXIMIZEBOX | WS_MINIMIZEBOX), 0);
+    EXPECT_EQ(GetWindowLongA(window, GWL_STYLE) & (WS_MAXIMIZEBOX | WS_MINIMIZEBOX), 0);
     EXPECT_TRUE(GetWindowLongA(window, GWL_EXSTYLE) & WS_EX_TOOLWINDOW);
     MINMAXINFO info{};
-    info.ptMinTrackSize.x = 100;
-    info.ptMinTrackSize.y = 30;
+    info.ptMinTrackSize = {100, 30};
     SendMessageA(window, WM_GETMINMAXINFO, 0, reinterpret_cast<LPARAM>(&info));
     EXPECT_EQ(info.ptMinTrackSize.x, 1);
     EXPECT_EQ(info.ptMinTrackSize.y, 30);
 }
 
-TEST_F(WindowTest, DefaultPositionAndCentringOnScreenOnParentAndOnNothing) {
-    auto chosen = reinterpret_cast<HWND>(window_open(3, Position_Default, 50, 100, 50, "default", 0));
-    EXPECT_GT(outer_of(chosen).left, -1000);
+// Centring on the screen is what the program's own window shows in the
+// end-to-end test; here the cases it does not reach.
+TEST_F(WindowTest, DefaultPositionAndCentringOnParentOnAWideWindowAndOnNothing) {
+    EXPECT_GT(outer_of(open(3, Position_Default, 50, 100, 50, 0)).left, -1000);
     // y alone asks for the default only when no centring is requested.
-    chosen = reinterpret_cast<HWND>(window_open(3, 20, Position_Default, 100, 50, "default", 0));
-    EXPECT_GT(outer_of(chosen).top, -1000);
-    chosen = reinterpret_cast<HWND>(
-        window_open(3, 20, Position_Default, 100, 50, "centred", WindowFlag_CentreOnScreen | WindowFlag_Hidden));
-    RECT centred = outer_of(chosen);
+    EXPECT_GT(outer_of(open(3, 20, Position_Default, 100, 50, 0)).top, -1000);
+    RECT centred = outer_of(open(3, 20, Position_Default, 100, 50, WindowFlag_CentreOnScreen | WindowFlag_Hidden));
     EXPECT_EQ(centred.top, (GetSystemMetrics(SM_CYSCREEN) - (centred.bottom - centred.top)) / 2);
-    window_close(3);
+    EXPECT_EQ(outer_of(open(1, 0, 0, GetSystemMetrics(SM_CXSCREEN) + 300, 50, WindowFlag_CentreOnScreen | WindowFlag_Hidden)).left, 0);
 
-    int screen_w = GetSystemMetrics(SM_CXSCREEN);
-    int screen_h = GetSystemMetrics(SM_CYSCREEN);
-    auto window = reinterpret_cast<HWND>(window_open(0, 0, 0, 301, 101, "c", WindowFlag_CentreOnScreen));
-    RECT outer = outer_of(window);
-    int w = outer.right - outer.left;
-    int h = outer.bottom - outer.top;
-    EXPECT_EQ(outer.left, (screen_w - w) / 2);
-    EXPECT_EQ(outer.top, (screen_h - h) / 2);
-
-    auto wide = reinterpret_cast<HWND>(
-        window_open(1, 0, 0, screen_w + 300, 50, "wide", WindowFlag_CentreOnScreen | WindowFlag_Hidden));
-    EXPECT_EQ(outer_of(wide).left, 0);
-
-    auto child = reinterpret_cast<HWND>(
-        window_open(2, 5, 5, 100, 40, "on parent", WindowFlag_CentreOnParent | WindowFlag_Hidden, window));
-    RECT inner = outer_of(child);
-    EXPECT_EQ(inner.left, outer.left + (w - (inner.right - inner.left)) / 2);
-    EXPECT_EQ(inner.top, outer.top + (h - (inner.bottom - inner.top)) / 2);
+    RECT outer = outer_of(open(0, 33, 44, 301, 101, 0));
+    RECT inner = outer_of(open(2, 5, 5, 100, 40, WindowFlag_CentreOnParent | WindowFlag_Hidden, window_handle(0)));
+    EXPECT_EQ(inner.left, outer.left + ((outer.right - outer.left) - (inner.right - inner.left)) / 2);
+    EXPECT_EQ(inner.top, outer.top + ((outer.bottom - outer.top) - (inner.bottom - inner.top)) / 2);
 
     window_close_all();
     pump_events();
     ASSERT_EQ(GetActiveWindow(), nullptr) << "the test needs a thread without an active window";
-    auto lone = reinterpret_cast<HWND>(
-        window_open(3, 37, 41, 100, 40, "alone", WindowFlag_CentreOnParent | WindowFlag_Hidden));
-    ASSERT_NE(lone, nullptr);
-    RECT place = outer_of(lone);
+    RECT place = outer_of(open(3, 37, 41, 100, 40, WindowFlag_CentreOnParent | WindowFlag_Hidden));
     EXPECT_EQ(place.left, 37);
     EXPECT_EQ(place.top, 41);
 }
 
 TEST_F(WindowTest, ReopeningANumberClosesTheFirstWindowAndClosingDropsItsEvents) {
-    auto first = reinterpret_cast<HWND>(window_open(0, 10, 10, 100, 50, "first", 0));
-    auto second = reinterpret_cast<HWND>(window_open(0, 10, 10, 100, 50, "second", 0));
+    HWND first = open(0, 10, 10, 100, 50, 0);
+    HWND second = open(0, 10, 10, 100, 50, 0);
     EXPECT_FALSE(IsWindow(first));
     EXPECT_TRUE(IsWindow(second));
     EXPECT_EQ(window_handle(0), second);
@@ -142,8 +109,7 @@ TEST_F(WindowTest, TheCloseBoxOfADynamicWindowAsksAndLeavesItOpen) {
 }
 
 TEST_F(WindowTest, SizeMoveAndMouseMessagesBecomeEventsInTheirOrder) {
-    auto window = reinterpret_cast<HWND>(
-        window_open(5, 10, 10, 200, 100, "events", WS_SYSMENU | WS_MINIMIZEBOX | WS_MAXIMIZEBOX | WS_THICKFRAME));
+    HWND window = open(5, 10, 10, 200, 100, WS_SYSMENU | WS_MINIMIZEBOX | WS_MAXIMIZEBOX | WS_THICKFRAME);
     pump_events();
     SetWindowPos(window, nullptr, 60, 70, 0, 0, SWP_NOSIZE | SWP_NOZORDER);
     EXPECT_TRUE(events_are(pump_events(), {{Event_WindowMoved, 5, 5}}));
@@ -176,7 +142,7 @@ TEST_F(WindowTest, SizeMoveAndMouseMessagesBecomeEventsInTheirOrder) {
 }
 
 TEST_F(WindowTest, CommandsFromMenusAcceleratorsAndControls) {
-    auto window = reinterpret_cast<HWND>(window_open(6, 10, 10, 200, 100, "commands", 0));
+    HWND window = open(6, 10, 10, 200, 100, 0);
     HWND menu_like = CreateWindowExA(0, "Button", "m", WS_CHILD, 0, 0, 10, 10, window,
                                      reinterpret_cast<HMENU>(static_cast<intptr_t>(-10000)), nullptr, nullptr);
     HWND foreign = CreateWindowExA(0, "Button", "f", WS_CHILD, 0, 0, 10, 10, window,
@@ -196,7 +162,7 @@ int g_ticks = 0;
 void CALLBACK count_tick(HWND, UINT, UINT_PTR, DWORD) { ++g_ticks; }
 
 TEST_F(WindowTest, TimerTicksReachTheQueueOnlyWithoutATimerProcedure) {
-    auto window = reinterpret_cast<HWND>(window_open(7, 10, 10, 100, 50, "timer", 0));
+    HWND window = open(7, 10, 10, 100, 50, 0);
     SetTimer(window, 9, 10, nullptr);
     std::vector<SeenEvent> events;
     DWORD begin = GetTickCount();
@@ -223,7 +189,7 @@ TEST_F(WindowTest, TimerTicksReachTheQueueOnlyWithoutATimerProcedure) {
 }
 
 TEST_F(WindowTest, TrayCallbackTranslatesMouseMessages) {
-    auto window = reinterpret_cast<HWND>(window_open(8, 10, 10, 100, 50, "tray", 0));
+    HWND window = open(8, 10, 10, 100, 50, 0);
     pump_events();
     SendMessageA(window, WindowMessage_TrayIcon, 3, WM_RBUTTONDOWN);
     SendMessageA(window, WindowMessage_TrayIcon, 3, WM_MOUSEMOVE);
@@ -232,29 +198,21 @@ TEST_F(WindowTest, TrayCallbackTranslatesMouseMessages) {
 }
 
 TEST_F(WindowTest, PumpReturnsTheClickMessageThenTheGadgetEventWithoutWaiting) {
-    auto window = reinterpret_cast<HWND>(window_open(0, 10, 10, 200, 100, "pump", 0));
+    open(0, 10, 10, 200, 100, 0);
     HWND button = reinterpret_cast<HWND>(gadget_create_button(2, 10, 10, 80, 24, "b"));
     ASSERT_NE(button, nullptr);
     pump_events();
     EXPECT_EQ(event_wait_timeout(0), 0) << "nothing queued, nothing pending";
     PostMessageA(button, WM_LBUTTONDOWN, MK_LBUTTON, MAKELPARAM(5, 5));
     PostMessageA(button, WM_LBUTTONUP, 0, MAKELPARAM(5, 5));
-    std::vector<int32_t> codes;
-    for (int i = 0; i < 20; ++i) {
-        int32_t code = event_wait_timeout(50);
-        if (code == 0) break;
-        codes.push_back(code);
-        if (code == WM_LBUTTONUP) {
-            EXPECT_EQ(event_wait_timeout(0), Event_GadgetAction);
-            EXPECT_EQ(event_object(), 2);
-            EXPECT_EQ(event_window(), 0);
-            EXPECT_EQ(event_type(), BN_CLICKED);
-            EXPECT_EQ(message_state.wparam, 0u);
-            return;
-        }
-    }
-    ADD_FAILURE() << "no WM_LBUTTONUP pumped; saw " << codes.size() << " messages";
-    (void)window;
+    int32_t code = 0;
+    for (int i = 0; i < 20 && code != WM_LBUTTONUP; ++i) code = event_wait_timeout(50);
+    ASSERT_EQ(code, WM_LBUTTONUP) << "the button's release was not pumped";
+    EXPECT_EQ(event_wait_timeout(0), Event_GadgetAction);
+    EXPECT_EQ(event_object(), 2);
+    EXPECT_EQ(event_window(), 0);
+    EXPECT_EQ(event_type(), BN_CLICKED);
+    EXPECT_EQ(message_state.wparam, 0u);
 }
 
 void press_key(WORD key, bool shift) {
@@ -274,7 +232,7 @@ void press_key(WORD key, bool shift) {
 }
 
 TEST_F(WindowTest, TabWrapsFromTheLastControlAndShiftTabFromTheFirst) {
-    auto window = reinterpret_cast<HWND>(window_open(0, 10, 10, 300, 100, "tabs", 0));
+    HWND window = open(0, 10, 10, 300, 100, 0);
     HWND a = reinterpret_cast<HWND>(gadget_create_button(1, 10, 10, 60, 24, "a"));
     HWND b = reinterpret_cast<HWND>(gadget_create_button(2, 80, 10, 60, 24, "b"));
     HWND c = reinterpret_cast<HWND>(gadget_create_string(3, 150, 10, 60, 20, "c"));
@@ -302,7 +260,7 @@ TEST_F(WindowTest, TabWrapsFromTheLastControlAndShiftTabFromTheFirst) {
 }
 
 TEST_F(WindowTest, ParentMessagesReachOnlyTheGadgetsOwnControl) {
-    auto window = reinterpret_cast<HWND>(window_open(0, 10, 10, 300, 100, "forward", 0));
+    HWND window = open(0, 10, 10, 300, 100, 0);
     HWND text = reinterpret_cast<HWND>(gadget_create_text(0, 10, 10, 100, 16, "t"));
     ASSERT_NE(text, nullptr);
     GadgetRecord* gadget = gadget_lookup(0);
@@ -328,13 +286,13 @@ TEST_F(WindowTest, ParentMessagesReachOnlyTheGadgetsOwnControl) {
 }
 
 TEST_F(WindowTest, DeactivationRemembersTheFocusAndActivationRestoresIt) {
-    auto first = reinterpret_cast<HWND>(window_open(0, 10, 10, 200, 80, "one", 0));
+    HWND first = open(0, 10, 10, 200, 80, 0);
     gadget_create_button(1, 10, 10, 60, 24, "x");
     HWND y = reinterpret_cast<HWND>(gadget_create_button(2, 80, 10, 60, 24, "y"));
     SetForegroundWindow(first);
     pump_events();
     SetFocus(y);
-    auto second = reinterpret_cast<HWND>(window_open(1, 300, 10, 200, 80, "two", 0));
+    HWND second = open(1, 300, 10, 200, 80, 0);
     SetForegroundWindow(second);
     // The second window's own activation comes before it has its number. The
     // desktop may still be activating the first window, and may hand the
