@@ -160,20 +160,16 @@ const char* hid_entry_name(int32_t entry) {
     return names[entry];
 }
 
-static std::string device_dir() {
+namespace {
+
+std::string make_file(const std::string& name, const void* content, DWORD size) {
     if (g_dir.empty()) {
         char base[MAX_PATH];
         GetTempPathA(MAX_PATH, base);
         g_dir = std::string(base) + "hidfake_" + std::to_string(GetCurrentProcessId());
         CreateDirectoryA(g_dir.c_str(), nullptr);
     }
-    return g_dir;
-}
-
-namespace {
-
-std::string make_file(const std::string& name, const void* content, DWORD size) {
-    std::string path = device_dir() + "\\" + name;
+    std::string path = g_dir + "\\" + name;
     HANDLE file = CreateFileA(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
     DWORD written = 0;
     WriteFile(file, content, size, &written, nullptr);

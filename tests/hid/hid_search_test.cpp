@@ -115,16 +115,14 @@ TEST_F(HidSearch, ExaminesAtMost256Interfaces) {
 }
 
 struct CallbackLog {
-    std::vector<HANDLE> handles;
     std::vector<std::string> open_before;  // files still open when the callback ran
     const std::vector<FakeInterface>* interfaces = nullptr;
     int calls = 0;
 };
 
-int32_t record_callback(HANDLE device, intptr_t user) {
+int32_t record_callback(HANDLE, intptr_t user) {
     auto* log = reinterpret_cast<CallbackLog*>(user);
     ++log->calls;
-    log->handles.push_back(device);
     for (const FakeInterface& item : *log->interfaces)
         if (file_is_open(item.path)) log->open_before.push_back(item.path);
     return 1;

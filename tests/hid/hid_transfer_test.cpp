@@ -149,21 +149,17 @@ class HidDeviceListTest : public FakeHidTest {
 protected:
     void SetUp() override {
         FakeHidTest::SetUp();
-        list = static_cast<HidDeviceList*>(main_heap_alloc(sizeof(HidDeviceList)));
-        ASSERT_NE(list, nullptr);
-        device_path = make_device_file("listed", 0x1234, 0x0001, 0x0100);
-        device = CreateFileA(device_path.c_str(), GENERIC_READ, 3, nullptr, OPEN_EXISTING, 0, nullptr);
+        device = CreateFileA(make_device_file("listed", 0x1234, 0x0001, 0x0100).c_str(), GENERIC_READ, 3, nullptr,
+                             OPEN_EXISTING, 0, nullptr);
         ASSERT_NE(device, INVALID_HANDLE_VALUE);
     }
     void TearDown() override {
         CloseHandle(device);
-        hid_device_list_clear(list);
-        main_heap_free(list);
+        hid_device_list_clear(&list);
         FakeHidTest::TearDown();
     }
-    int32_t collect(HANDLE h) { return hid_collect_device_info(h, reinterpret_cast<intptr_t>(list)); }
-    HidDeviceList* list = nullptr;
-    std::string device_path;
+    int32_t collect(HANDLE h) { return hid_collect_device_info(h, reinterpret_cast<intptr_t>(&list)); }
+    HidDeviceList list{};
     HANDLE device = INVALID_HANDLE_VALUE;
 };
 
@@ -174,8 +170,8 @@ TEST_F(HidDeviceListTest, OneRecordPerReadableDevice) {
     fake.serial = L"S-1";
     const int32_t length_before = string_buffer.length;
     EXPECT_EQ(collect(device), 0);
-    ASSERT_EQ(list->count, 1);
-    const HidDeviceRecord& r = list->records[0];
+    ASSERT_EQ(list.count, 1);
+    const HidDeviceRecord& r = list.records[0];
     EXPECT_EQ(r.vendor_id, 0x1234);
     EXPECT_EQ(r.product_id, 0x0001);
     EXPECT_EQ(r.version_number, 0x0100);
@@ -192,28 +188,28 @@ TEST_F(HidDeviceListTest, OneRecordPerReadableDevice) {
     HANDLE plain = CreateFileA(make_plain_file("plain").c_str(), GENERIC_READ, 3, nullptr, OPEN_EXISTING, 0, nullptr);
     EXPECT_EQ(collect(plain), 0);
     CloseHandle(plain);
-    EXPECT_EQ(list->count, 1);
+    EXPECT_EQ(list.count, 1);
 
     // Failing caps leave the lengths 0, failing strings leave them empty.
     fake.preparsed_fail = true;
     fake.strings_fail = true;
     EXPECT_EQ(collect(device), 0);
-    ASSERT_EQ(list->count, 2);
-    EXPECT_EQ(list->records[1].input_report_length, 0);
-    EXPECT_STREQ(list->records[1].product, "");
+    ASSERT_EQ(list.count, 2);
+    EXPECT_EQ(list.records[1].input_report_length, 0);
+    EXPECT_STREQ(list.records[1].product, "");
 
     hid_entries.HidD_GetAttributes = nullptr;
     EXPECT_EQ(collect(device), 0);
-    EXPECT_EQ(list->count, 2);
+    EXPECT_EQ(list.count, 2);
 }
 
 TEST_F(HidDeviceListTest, StopsAt258Records) {
-    list->count = 257;
+    list.count = 257;
     EXPECT_EQ(collect(device), 0);
-    EXPECT_EQ(list->count, 258);
-    EXPECT_EQ(list->records[257].vendor_id, 0x1234);
+    EXPECT_EQ(list.count, 258);
+    EXPECT_EQ(list.records[257].vendor_id, 0x1234);
     EXPECT_EQ(collect(device), 0);
-    EXPECT_EQ(list->count, 258);
+    EXPECT_EQ(list.count, 258);
 }
 
 }  // namespace

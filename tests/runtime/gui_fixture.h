@@ -5,7 +5,6 @@
 #include <gtest/gtest.h>
 #include <windows.h>
 
-#include <cstdio>
 #include <string>
 #include <vector>
 
@@ -28,16 +27,11 @@ struct SeenEvent {
     int32_t type;
 };
 
-inline std::string describe(const SeenEvent& e) {
-    char line[80];
-    std::snprintf(line, sizeof line, " (%d obj %lld win %lld type %d)", e.code, static_cast<long long>(e.object),
-                  static_cast<long long>(e.window), e.type);
-    return line;
-}
-
 inline std::string describe(const std::vector<SeenEvent>& events) {
     std::string text;
-    for (const SeenEvent& e : events) text += describe(e);
+    for (const SeenEvent& e : events)
+        text += " (" + std::to_string(e.code) + " obj " + std::to_string(e.object) + " win " +
+                std::to_string(e.window) + " type " + std::to_string(e.type) + ")";
     return text.empty() ? " (none)" : text;
 }
 
@@ -96,9 +90,9 @@ inline ::testing::AssertionResult events_are(const std::vector<SeenEvent>& seen,
         if (i < relevant.size() && matches(relevant[i], x)) {
             ++i;
         } else if (!x.optional) {
-            std::string expected;
-            for (const Expected& y : want) expected += describe(SeenEvent{y.code, y.object, y.window, y.type});
-            return ::testing::AssertionFailure() << "expected" << expected << "; saw" << describe(relevant);
+            std::vector<SeenEvent> expected;
+            for (const Expected& y : want) expected.push_back({y.code, y.object, y.window, y.type});
+            return ::testing::AssertionFailure() << "expected" << describe(expected) << "; saw" << describe(relevant);
         }
     }
     if (i == relevant.size()) return ::testing::AssertionSuccess();

