@@ -84,7 +84,6 @@ BOOLEAN WINAPI get_attributes(HANDLE device, PHIDD_ATTRIBUTES attributes) {
 }
 
 BOOLEAN string_answer(const std::wstring& text, PVOID buffer, ULONG length) {
-    fake.last_string_length = length;
     if (fake.strings_fail) return FALSE;
     // Like the system: as many bytes as offered, terminated only if there is room.
     ULONG bytes = static_cast<ULONG>((text.size() + 1) * 2);

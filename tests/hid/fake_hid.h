@@ -29,7 +29,6 @@ struct FakeHid {
     int detail_calls = 0;
     bool bad_cb_size = false;     // a structure arrived with a wrong cbSize
     int attribute_calls = 0;
-    ULONG last_string_length = 0;
     int other_calls = 0;          // preparsed data freed that the fake did not give
     // Strings the string entries answer with.
     std::wstring manufacturer = L"Acme";

@@ -85,8 +85,6 @@ TEST_F(ObjectTableTest, DynamicNumbersAreRecordAddresses) {
     EXPECT_EQ(object_table_lookup(g_table, number_of(b)), b);
     a->handle = 0;
     EXPECT_EQ(object_table_lookup(g_table, number_of(a)), nullptr) << "a zero first word is absent";
-    object_table_free(g_table, number_of(b));
-    EXPECT_EQ(object_table_lookup(g_table, number_of(b)), nullptr);
 }
 
 TEST_F(ObjectTableTest, GarbageNumbersAreRefusedWithoutTouchingMemory) {

@@ -139,7 +139,7 @@ TEST_F(WindowTest, SizeMoveAndMouseMessagesBecomeEventsInTheirOrder) {
                                            {Event_LeftDoubleClick, 0, 5}}));
 }
 
-TEST_F(WindowTest, CommandsFromMenusAcceleratorsAndControls) {
+TEST_F(WindowTest, CommandsFromMenusAcceleratorsAndControlsAndTrayIconMessages) {
     HWND window = open(6, 10, 10, 200, 100, 0);
     HWND menu_like = CreateWindowExA(0, "Button", "m", WS_CHILD, 0, 0, 10, 10, window,
                                      reinterpret_cast<HMENU>(static_cast<intptr_t>(-10000)), nullptr, nullptr);
@@ -154,6 +154,10 @@ TEST_F(WindowTest, CommandsFromMenusAcceleratorsAndControls) {
                                            {Event_MenuCommand, 301, 6},
                                            {Event_MenuCommand, 302, 6},
                                            {Event_GadgetAction, 77, 6, 5}}));
+    SendMessageA(window, WindowMessage_TrayIcon, 3, WM_RBUTTONDOWN);
+    SendMessageA(window, WindowMessage_TrayIcon, 3, WM_MOUSEMOVE);
+    SendMessageA(window, WindowMessage_TrayIcon, 4, WM_LBUTTONDBLCLK);
+    EXPECT_TRUE(events_are(pump_events(), {{Event_TrayIcon, 3, 6, 1}, {Event_TrayIcon, 4, 6, 2}}));
 }
 
 int g_ticks = 0;
@@ -181,15 +185,6 @@ TEST_F(WindowTest, TimerTicksReachTheQueueOnlyWithoutATimerProcedure) {
     EXPECT_GE(g_ticks, 1);
     EXPECT_EQ(count_events(events, WM_TIMER), g_ticks) << "each tick is returned as message 275";
     EXPECT_EQ(count_events(events, Event_TimerTick, 10), 0);
-}
-
-TEST_F(WindowTest, TrayCallbackTranslatesMouseMessages) {
-    HWND window = open(8, 10, 10, 100, 50, 0);
-    pump_events();
-    SendMessageA(window, WindowMessage_TrayIcon, 3, WM_RBUTTONDOWN);
-    SendMessageA(window, WindowMessage_TrayIcon, 3, WM_MOUSEMOVE);
-    SendMessageA(window, WindowMessage_TrayIcon, 4, WM_LBUTTONDBLCLK);
-    EXPECT_TRUE(events_are(pump_events(), {{Event_TrayIcon, 3, 8, 1}, {Event_TrayIcon, 4, 8, 2}}));
 }
 
 TEST_F(WindowTest, PumpReturnsTheClickMessageThenTheGadgetEventWithoutWaiting) {
