@@ -53,11 +53,10 @@ inline std::vector<SeenEvent> pump_events(int settle_ms = 80, int limit_ms = 500
     return events;
 }
 
-inline int count_events(const std::vector<SeenEvent>& events, int32_t code, ObjectNumber object = -1,
-                        int32_t type = -1) {
+inline int count_events(const std::vector<SeenEvent>& events, int32_t code, ObjectNumber object = -1) {
     int n = 0;
     for (const SeenEvent& e : events)
-        if (e.code == code && (object == -1 || e.object == object) && (type == -1 || e.type == type)) ++n;
+        if (e.code == code && (object == -1 || e.object == object)) ++n;
     return n;
 }
 

@@ -89,14 +89,12 @@ TEST_F(StringBufferTest, ConvertsEachFormatUpToItsNulOrCount) {
     EXPECT_EQ(string_buffer.length, start);
 }
 
-struct Utf8Case {
-    const char* name;
-    std::string input;
-    std::string output;
-};
-
 TEST_F(StringBufferTest, Utf8DecodingTable) {
-    const Utf8Case cases[] = {
+    const struct {
+        const char* name;
+        std::string input;
+        std::string output;
+    } cases[] = {
         {"two-byte below 256", "\xC3\xA9", "\xE9"},
         {"two-byte above 255", "\xD0\x96", "?"},
         {"three-byte", "\xE2\x82\xAC", "?"},
@@ -117,17 +115,15 @@ TEST_F(StringBufferTest, Utf8DecodingTable) {
     }
 }
 
-struct HexCase {
-    int64_t value;
-    const char* digits;
-};
-
 // Each case lands where the last one's text and "H" stood: a missing NUL
 // shows as that text's tail.
 TEST_F(StringBufferTest, HexadecimalDigits) {
-    const HexCase cases[] = {{0, "0"},       {1, "1"},     {0x1234, "1234"}, {0x1000, "1000"},
-                             {0xAF, "AF"},   {-1, "FFFFFFFFFFFFFFFF"},
-                             {INT64_MIN, "8000000000000000"}};
+    const struct {
+        int64_t value;
+        const char* digits;
+    } cases[] = {{0, "0"},     {1, "1"}, {0x1234, "1234"}, {0x1000, "1000"},
+                 {0xAF, "AF"}, {-1, "FFFFFFFFFFFFFFFF"},
+                 {INT64_MIN, "8000000000000000"}};
     for (const auto& c : cases) {
         int32_t start = string_buffer.length;
         string_append_hex(c.value, start);
@@ -139,23 +135,21 @@ TEST_F(StringBufferTest, HexadecimalDigits) {
     }
 }
 
-struct DecimalCase {
-    intptr_t value;
-    const char* digits;
-};
-
 // Object numbers are pointer-sized: the extremes of that size must come out
 // whole, the most negative one without overflowing its negation, and the
 // longest must fit the documented room.
 TEST(FormatDecimal, PointerSizedValues) {
     constexpr bool wide = sizeof(intptr_t) == 8;
-    const DecimalCase cases[] = {{0, "0"},
-                                 {7, "7"},
-                                 {-7, "-7"},
-                                 {1000, "1000"},
-                                 {-2147483647 - 1, "-2147483648"},
-                                 {INTPTR_MAX, wide ? "9223372036854775807" : "2147483647"},
-                                 {INTPTR_MIN, wide ? "-9223372036854775808" : "-2147483648"}};
+    const struct {
+        intptr_t value;
+        const char* digits;
+    } cases[] = {{0, "0"},
+                 {7, "7"},
+                 {-7, "-7"},
+                 {1000, "1000"},
+                 {-2147483647 - 1, "-2147483648"},
+                 {INTPTR_MAX, wide ? "9223372036854775807" : "2147483647"},
+                 {INTPTR_MIN, wide ? "-9223372036854775808" : "-2147483648"}};
     for (const auto& c : cases) {
         char text[Decimal_MaxBytes + 1];
         std::memset(text, 'x', sizeof text);
