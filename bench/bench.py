@@ -64,29 +64,6 @@ def start_and_wait_visible(path, title):
     return proc, (float(words[1]) if words[0] == "visible" else None), (hwnd[1] if hwnd[0] == "window" else None)
 
 
-def linux_pids(name):
-    """The Linux processes of this run's prefix whose command line names a Windows
-    program (Wine runs each as one) or Wine's server. Other prefixes' servers on
-    the same machine come and go and are none of this run's business."""
-    ours = os.path.realpath(ctx.prefix).encode()
-    found = []
-    for entry in os.listdir("/proc"):
-        if not entry.isdigit():
-            continue
-        try:
-            with open(f"/proc/{entry}/cmdline", "rb") as f:
-                argv0 = f.read().split(b"\0")[0]
-            if not argv0.lower().endswith(name.lower().encode()):
-                continue
-            with open(f"/proc/{entry}/environ", "rb") as f:
-                env = dict(v.split(b"=", 1) for v in f.read().split(b"\0") if b"=" in v)
-        except OSError:
-            continue
-        if os.path.realpath(env.get(b"WINEPREFIX", b"")) == ours:
-            found.append(int(entry))
-    return found
-
-
 def cpu_ms(linux_pid):
     """User + kernel time of a Linux process and all its threads, from /proc (10 ms resolution)."""
     with open(f"/proc/{linux_pid}/stat") as f:

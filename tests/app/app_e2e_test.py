@@ -222,14 +222,8 @@ try:
     # The status said connected all along, so nothing tells when the program has
     # opened the last device; a report that comes before that reaches no one, as
     # a press would. The button is pressed again until the field shows it.
-    presses = 0
-    deadline = time.time() + 3
-    while time.time() < deadline:
-        probe.ask("report 0 0014")
-        presses += 1
-        if wait_text(probe, hwnd, 5, YES, 250) is not None:
-            break
-    check(text(probe, hwnd, 5) == YES, f"and a report still shows Да ({presses} presses)")
+    presses = press_until_shown(probe, hwnd, "0014", YES)
+    check(presses is not None and text(probe, hwnd, 5) == YES, f"and a report still shows Да ({presses} presses)")
     probe.ask("report 0 0028")
     wait_text(probe, hwnd, 5, NO, 3000)
     outputs(probe)

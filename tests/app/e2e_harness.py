@@ -175,3 +175,40 @@ def wait_outputs(probe, timeout_s=3):
         time.sleep(0.02)
         got = outputs(probe)
     return got
+
+
+def linux_pids(name):
+    """The Linux processes of this run's prefix whose command line names a Windows
+    program (Wine runs each as one) or Wine's server. Other prefixes' servers on
+    the same machine come and go and are none of this run's business."""
+    ours = os.path.realpath(ctx.prefix).encode()
+    found = []
+    for entry in os.listdir("/proc"):
+        if not entry.isdigit():
+            continue
+        try:
+            with open(f"/proc/{entry}/cmdline", "rb") as f:
+                argv0 = f.read().split(b"\0")[0]
+            if not argv0.lower().endswith(name.lower().encode()):
+                continue
+            with open(f"/proc/{entry}/environ", "rb") as f:
+                env = dict(v.split(b"=", 1) for v in f.read().split(b"\0") if b"=" in v)
+        except OSError:
+            continue
+        if os.path.realpath(env.get(b"WINEPREFIX", b"")) == ours:
+            found.append(int(entry))
+    return found
+
+
+def press_until_shown(probe, hwnd, report, want, timeout_s=3):
+    """Sends a report every 250 ms until field 5 shows want: a report that comes
+    before the program has opened the device reaches no one, as a press would.
+    The number of reports sent once it shows, or None."""
+    presses = 0
+    deadline = time.time() + timeout_s
+    while time.time() < deadline:
+        probe.ask(f"report 0 {report}")
+        presses += 1
+        if wait_text(probe, hwnd, 5, want, 250) is not None:
+            return presses
+    return None

@@ -19,7 +19,15 @@ typedef struct BusExtension {
 typedef struct ChildExtension {
     ULONG kind;
     ULONG slot;
-    BOOLEAN removed; /* the host removed it; it only fails what still arrives */
+    PDEVICE_OBJECT self;
+    /* Requests inside the child, plus one for the child itself until the
+     * host removes it; idle is set when the count reaches zero. */
+    LONG in_flight;
+    KEVENT idle;
+    volatile BOOLEAN removed; /* the host removed it; what still arrives fails */
+    BOOLEAN host_reads;       /* hidclass's reader has come: its HID device is enumerated */
+    BOOLEAN asked_after_removal;
+    LIST_ENTRY kept;
 } ChildExtension;
 
 typedef struct ControlExtension {
@@ -49,29 +57,66 @@ typedef struct DeviceSlot {
     HidSimOutput outputs[HIDSIM_OUTPUT_LOG];
 } DeviceSlot;
 
-/* Removed children are deleted only some removals later: the host's HID
- * class driver may still send a request to a child after its removal, and a
- * deleted device object would then be called through freed memory. */
-#define HIDSIM_GRAVEYARD 64
-
 static PDRIVER_OBJECT the_driver;
 static PDEVICE_OBJECT the_bus;     /* the function device on the root device */
 static PDEVICE_OBJECT the_control; /* the channel user mode opens */
 static KSPIN_LOCK the_lock;
 static KEVENT the_plug_lock; /* one plug or unplug at a time */
 static DeviceSlot the_slots[HIDSIM_MAX_DEVICES];
-static PDEVICE_OBJECT the_graveyard[HIDSIM_GRAVEYARD];
-static ULONG the_graveyard_next;
+static LIST_ENTRY the_kept; /* removed children Wine may still call (see release_child) */
 
-/* Keeps a removed child; deletes the one removed HIDSIM_GRAVEYARD removals ago. */
-static void bury(PDEVICE_OBJECT child) {
+static void child_leave(ChildExtension* ext) {
+    if (InterlockedDecrement(&ext->in_flight) == 0) KeSetEvent(&ext->idle, IO_NO_INCREMENT, FALSE);
+}
+
+/* Counts a request in before it looks at the flag, so that a removal that
+ * sets the flag after the look still waits for the request to leave. Wine's
+ * IoAcquireRemoveLock looks first and counts after, which leaves that gap. */
+static BOOLEAN child_enter(ChildExtension* ext) {
+    InterlockedIncrement(&ext->in_flight);
+    if (!ext->removed) return TRUE;
+    child_leave(ext);
+    InterlockedIncrement((LONG*)&the_slots[ext->slot].late_requests);
+    return FALSE;
+}
+
+/* Frees the kept children that Wine can no longer call, or all of them. */
+static void free_kept(BOOLEAN all) {
+    for (;;) {
+        KIRQL irql;
+        ChildExtension* found = NULL;
+        KeAcquireSpinLock(&the_lock, &irql);
+        for (PLIST_ENTRY e = the_kept.Flink; e != &the_kept; e = e->Flink) {
+            ChildExtension* ext = CONTAINING_RECORD(e, ChildExtension, kept);
+            if (all || ext->asked_after_removal) {
+                RemoveEntryList(e);
+                found = ext;
+                break;
+            }
+        }
+        KeReleaseSpinLock(&the_lock, irql);
+        if (!found) return;
+        ObDereferenceObject(found->self);
+    }
+}
+
+/* Deletes a removed child whose requests have all left. Its memory goes with
+ * the last reference, and the driver holds one from the plug: hidclass asks
+ * Wine's plug-and-play thread to query the child's relations when it creates
+ * its HID device, and that thread may get to it only after the child's
+ * removal. A child removed before hidclass's reader came may still get that
+ * query, so it is kept until the query has come (or the driver unloads). */
+static void release_child(PDEVICE_OBJECT child) {
+    ChildExtension* ext = child->DeviceExtension;
+    IoDeleteDevice(child);
+    if (ext->host_reads) {
+        ObDereferenceObject(child);
+        return;
+    }
     KIRQL irql;
     KeAcquireSpinLock(&the_lock, &irql);
-    PDEVICE_OBJECT oldest = the_graveyard[the_graveyard_next];
-    the_graveyard[the_graveyard_next] = child;
-    the_graveyard_next = (the_graveyard_next + 1) % HIDSIM_GRAVEYARD;
+    InsertTailList(&the_kept, &ext->kept);
     KeReleaseSpinLock(&the_lock, irql);
-    if (oldest) IoDeleteDevice(oldest);
 }
 
 /* A vendor-defined collection: one 8-bit input field, one 8-bit output field,
@@ -131,6 +176,13 @@ static ULONG put_decimal(WCHAR* out, ULONG at, ULONG value) {
 
 /* ---- reads held for the host ---- */
 
+/* A held read keeps its child's count until it is completed here. */
+static void finish_read(PIRP irp, NTSTATUS status, ULONG_PTR information) {
+    ChildExtension* ext = irp->Tail.Overlay.DriverContext[0];
+    complete(irp, status, information);
+    child_leave(ext);
+}
+
 static VOID NTAPI read_cancelled(PDEVICE_OBJECT device, PIRP irp) {
     (void)device;
     KIRQL irql;
@@ -139,7 +191,7 @@ static VOID NTAPI read_cancelled(PDEVICE_OBJECT device, PIRP irp) {
     RemoveEntryList(&irp->Tail.Overlay.ListEntry);
     InitializeListHead(&irp->Tail.Overlay.ListEntry);
     KeReleaseSpinLock(&the_lock, irql);
-    complete(irp, STATUS_CANCELLED, 0);
+    finish_read(irp, STATUS_CANCELLED, 0);
 }
 
 /* Takes the oldest held read whose cancel routine has not started, or null.
@@ -173,7 +225,7 @@ static void fail_pending_reads(DeviceSlot* slot, NTSTATUS status) {
         PIRP irp = take_pending_read(slot);
         KeReleaseSpinLock(&the_lock, irql);
         if (!irp) break;
-        complete(irp, status, 0);
+        finish_read(irp, status, 0);
     }
 }
 
@@ -218,12 +270,6 @@ static NTSTATUS child_hid_request(PDEVICE_OBJECT device, PIRP irp) {
     PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
     ULONG out_length = stack->Parameters.DeviceIoControl.OutputBufferLength;
     KIRQL irql;
-    if (ext->removed) {
-        /* The slot may hold a new device by now: leave it alone. */
-        InterlockedIncrement((LONG*)&slot->late_requests);
-        return complete(irp, STATUS_DEVICE_NOT_CONNECTED, 0);
-    }
-
     switch (stack->Parameters.DeviceIoControl.IoControlCode) {
     case HidIoctl_GetDeviceDescriptor: {
         HidSimHidDescriptor descriptor = {sizeof descriptor, HidDescriptor_Hid, 0x0111, 0, 1, HidDescriptor_Report,
@@ -267,6 +313,7 @@ static NTSTATUS child_hid_request(PDEVICE_OBJECT device, PIRP irp) {
     }
     case HidIoctl_ReadReport: {
         if (!irp->UserBuffer) return complete(irp, STATUS_INVALID_USER_BUFFER, 0);
+        ext->host_reads = TRUE;
         KeAcquireSpinLock(&the_lock, &irql);
         if (!slot->plugged) {
             KeReleaseSpinLock(&the_lock, irql);
@@ -282,13 +329,14 @@ static NTSTATUS child_hid_request(PDEVICE_OBJECT device, PIRP irp) {
             return complete(irp, STATUS_SUCCESS, n);
         }
         IoMarkIrpPending(irp);
+        irp->Tail.Overlay.DriverContext[0] = ext;
         InsertTailList(&slot->pending_reads, &irp->Tail.Overlay.ListEntry);
         IoSetCancelRoutine(irp, read_cancelled);
         if (irp->Cancel && IoSetCancelRoutine(irp, NULL)) {
             /* Cancelled before the routine was set: finish it here. */
             RemoveEntryList(&irp->Tail.Overlay.ListEntry);
             KeReleaseSpinLock(&the_lock, irql);
-            complete(irp, STATUS_CANCELLED, 0);
+            finish_read(irp, STATUS_CANCELLED, 0);
             return STATUS_PENDING;
         }
         KeReleaseSpinLock(&the_lock, irql);
@@ -366,11 +414,14 @@ static NTSTATUS child_pnp(PDEVICE_OBJECT device, PIRP irp) {
     PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
     NTSTATUS status = irp->IoStatus.Status;
     KIRQL irql;
-    if (ext->removed) {
-        /* Answered as requests nobody handles, without touching the slot. */
-        InterlockedIncrement((LONG*)&slot->late_requests);
-        status = stack->MinorFunction == IRP_MN_REMOVE_DEVICE ? STATUS_SUCCESS : irp->IoStatus.Status;
-        return complete(irp, status, irp->IoStatus.Information);
+    if (!child_enter(ext)) {
+        /* The slot may hold a new device by now: leave it alone. */
+        if (stack->MinorFunction == IRP_MN_QUERY_DEVICE_RELATIONS &&
+            stack->Parameters.QueryDeviceRelations.Type == BusRelations) {
+            ext->asked_after_removal = TRUE;
+        }
+        status = stack->MinorFunction == IRP_MN_REMOVE_DEVICE ? STATUS_SUCCESS : STATUS_DELETE_PENDING;
+        return complete(irp, status, 0);
     }
 
     switch (stack->MinorFunction) {
@@ -398,12 +449,16 @@ static NTSTATUS child_pnp(PDEVICE_OBJECT device, PIRP irp) {
         slot->started = FALSE;
         KeReleaseSpinLock(&the_lock, irql);
         fail_pending_reads(slot, STATUS_DEVICE_NOT_CONNECTED);
-        KeAcquireSpinLock(&the_lock, &irql);
         ext->removed = TRUE;
+        child_leave(ext); /* this request */
+        child_leave(ext); /* the child's own count */
+        KeWaitForSingleObject(&ext->idle, Executive, KernelMode, FALSE, NULL);
+        KeAcquireSpinLock(&the_lock, &irql);
         slot->child = NULL;
         KeReleaseSpinLock(&the_lock, irql);
         complete(irp, STATUS_SUCCESS, 0);
-        bury(device);
+        free_kept(FALSE);
+        release_child(device);
         KeSetEvent(&slot->removed, IO_NO_INCREMENT, FALSE);
         return STATUS_SUCCESS;
     case IRP_MN_QUERY_ID:
@@ -451,6 +506,7 @@ static NTSTATUS child_pnp(PDEVICE_OBJECT device, PIRP irp) {
     }
     irp->IoStatus.Status = status;
     IoCompleteRequest(irp, IO_NO_INCREMENT);
+    child_leave(ext);
     return status;
 }
 
@@ -559,6 +615,12 @@ static NTSTATUS plug(const HidSimPlug* request) {
     if (request->slot >= HIDSIM_MAX_DEVICES) return STATUS_INVALID_PARAMETER;
     if (!the_bus) return STATUS_DEVICE_NOT_READY;
     DeviceSlot* slot = &the_slots[request->slot];
+    if (slot->child && !slot->plugged) {
+        /* Unplugged, but its removal outlasted the unplug's wait: let it finish. */
+        LARGE_INTEGER timeout;
+        timeout.QuadPart = -50000000LL; /* 5 s */
+        KeWaitForSingleObject(&slot->removed, Executive, KernelMode, FALSE, &timeout);
+    }
     if (slot->child) return STATUS_DEVICE_BUSY;
 
     PDEVICE_OBJECT child;
@@ -568,7 +630,14 @@ static NTSTATUS plug(const HidSimPlug* request) {
     ChildExtension* ext = child->DeviceExtension;
     ext->kind = DeviceKind_Child;
     ext->slot = request->slot;
+    ext->self = child;
+    ext->in_flight = 1;
+    KeInitializeEvent(&ext->idle, NotificationEvent, FALSE);
     ext->removed = FALSE;
+    ext->host_reads = FALSE;
+    ext->asked_after_removal = FALSE;
+    InitializeListHead(&ext->kept);
+    ObReferenceObject(child); /* the driver's own: see release_child */
 
     KIRQL irql;
     KeAcquireSpinLock(&the_lock, &irql);
@@ -636,7 +705,7 @@ static NTSTATUS inject_input(const HidSimReport* report) {
         ++slot->inputs_total;
         KeReleaseSpinLock(&the_lock, irql);
         ULONG_PTR n = fill_read(reader, report->bytes, report->length);
-        complete(reader, STATUS_SUCCESS, n);
+        finish_read(reader, STATUS_SUCCESS, n);
         return STATUS_SUCCESS;
     }
     if (slot->input_count == HIDSIM_INPUT_QUEUE) {
@@ -689,30 +758,16 @@ static NTSTATUS status_of(ULONG number, HidSimStatus* out) {
     return STATUS_SUCCESS;
 }
 
-static NTSTATUS control_request(PIRP irp) {
+/* What a plug or unplug request does, run by a worker. */
+static NTSTATUS plugging(PIRP irp) {
     PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
-    ULONG in_length = stack->Parameters.DeviceIoControl.InputBufferLength;
-    ULONG out_length = stack->Parameters.DeviceIoControl.OutputBufferLength;
     void* buffer = irp->AssociatedIrp.SystemBuffer;
-    NTSTATUS status;
-    ULONG_PTR information = 0;
-
+    NTSTATUS status = STATUS_SUCCESS;
+    lock_plugging();
     switch (stack->Parameters.DeviceIoControl.IoControlCode) {
-    case HIDSIM_IOCTL_PLUG:
-        if (in_length < sizeof(HidSimPlug)) return complete(irp, STATUS_BUFFER_TOO_SMALL, 0);
-        lock_plugging();
-        status = plug(buffer);
-        unlock_plugging();
-        break;
-    case HIDSIM_IOCTL_UNPLUG:
-        if (in_length < sizeof(HidSimSlot)) return complete(irp, STATUS_BUFFER_TOO_SMALL, 0);
-        lock_plugging();
-        status = unplug(((HidSimSlot*)buffer)->slot);
-        unlock_plugging();
-        break;
-    case HIDSIM_IOCTL_UNPLUG_ALL:
-        lock_plugging();
-        status = STATUS_SUCCESS;
+    case HIDSIM_IOCTL_PLUG: status = plug(buffer); break;
+    case HIDSIM_IOCTL_UNPLUG: status = unplug(((HidSimSlot*)buffer)->slot); break;
+    default:
         for (ULONG i = 0; i < HIDSIM_MAX_DEVICES; ++i) {
             if (!the_slots[i].child) continue;
             KIRQL irql;
@@ -724,8 +779,50 @@ static NTSTATUS control_request(PIRP irp) {
         for (ULONG i = 0; i < HIDSIM_MAX_DEVICES; ++i) {
             if (the_slots[i].child && unplug(i) != STATUS_SUCCESS) status = STATUS_TIMEOUT;
         }
-        unlock_plugging();
         break;
+    }
+    unlock_plugging();
+    return status;
+}
+
+static VOID NTAPI plugging_worker(PDEVICE_OBJECT device, PVOID context) {
+    (void)device;
+    PIRP irp = context;
+    IoFreeWorkItem(irp->Tail.Overlay.DriverContext[0]);
+    complete(irp, plugging(irp), 0);
+}
+
+/* Plugging and unplugging wait for Wine's plug-and-play thread, which may in
+ * turn wait for a program (a device change is broadcast to its windows) that
+ * waits for this device host's one request thread (it is opening a device).
+ * Waiting on that thread held both until the unplug gave up after 5 s and
+ * answered "fail"; a worker waits instead, and the request thread serves on. */
+static NTSTATUS defer_plugging(PIRP irp) {
+    PIO_WORKITEM item = IoAllocateWorkItem(the_control);
+    if (!item) return complete(irp, STATUS_INSUFFICIENT_RESOURCES, 0);
+    irp->Tail.Overlay.DriverContext[0] = item;
+    IoMarkIrpPending(irp);
+    IoQueueWorkItem(item, plugging_worker, DelayedWorkQueue, irp);
+    return STATUS_PENDING;
+}
+
+static NTSTATUS control_request(PIRP irp) {
+    PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
+    ULONG in_length = stack->Parameters.DeviceIoControl.InputBufferLength;
+    ULONG out_length = stack->Parameters.DeviceIoControl.OutputBufferLength;
+    void* buffer = irp->AssociatedIrp.SystemBuffer;
+    NTSTATUS status;
+    ULONG_PTR information = 0;
+
+    switch (stack->Parameters.DeviceIoControl.IoControlCode) {
+    case HIDSIM_IOCTL_PLUG:
+        if (in_length < sizeof(HidSimPlug)) return complete(irp, STATUS_BUFFER_TOO_SMALL, 0);
+        return defer_plugging(irp);
+    case HIDSIM_IOCTL_UNPLUG:
+        if (in_length < sizeof(HidSimSlot)) return complete(irp, STATUS_BUFFER_TOO_SMALL, 0);
+        return defer_plugging(irp);
+    case HIDSIM_IOCTL_UNPLUG_ALL:
+        return defer_plugging(irp);
     case HIDSIM_IOCTL_INPUT:
         if (in_length < sizeof(HidSimReport)) return complete(irp, STATUS_BUFFER_TOO_SMALL, 0);
         status = inject_input(buffer);
@@ -800,7 +897,13 @@ static NTSTATUS NTAPI dispatch_control(PDEVICE_OBJECT device, PIRP irp) {
 }
 
 static NTSTATUS NTAPI dispatch_internal_control(PDEVICE_OBJECT device, PIRP irp) {
-    if (kind_of(device) == DeviceKind_Child) return child_hid_request(device, irp);
+    if (kind_of(device) == DeviceKind_Child) {
+        ChildExtension* ext = device->DeviceExtension;
+        if (!child_enter(ext)) return complete(irp, STATUS_DELETE_PENDING, 0);
+        NTSTATUS status = child_hid_request(device, irp);
+        if (status != STATUS_PENDING) child_leave(ext); /* a held read leaves when it is finished */
+        return status;
+    }
     if (kind_of(device) == DeviceKind_Bus) {
         IoSkipCurrentIrpStackLocation(irp);
         return IoCallDriver(((BusExtension*)device->DeviceExtension)->lower, irp);
@@ -853,10 +956,7 @@ static NTSTATUS NTAPI add_device(PDRIVER_OBJECT driver, PDEVICE_OBJECT physical)
 static VOID NTAPI unload(PDRIVER_OBJECT driver) {
     (void)driver;
     delete_control();
-    for (ULONG i = 0; i < HIDSIM_GRAVEYARD; ++i) {
-        if (the_graveyard[i]) IoDeleteDevice(the_graveyard[i]);
-        the_graveyard[i] = NULL;
-    }
+    free_kept(TRUE);
 }
 
 NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT driver, PUNICODE_STRING registry_path) {
@@ -864,6 +964,7 @@ NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT driver, PUNICODE_STRING registry_path)
     the_driver = driver;
     KeInitializeSpinLock(&the_lock);
     KeInitializeEvent(&the_plug_lock, SynchronizationEvent, TRUE);
+    InitializeListHead(&the_kept);
     for (ULONG i = 0; i < HIDSIM_MAX_DEVICES; ++i) {
         KeInitializeEvent(&the_slots[i].removed, NotificationEvent, TRUE);
         InitializeListHead(&the_slots[i].pending_reads);
