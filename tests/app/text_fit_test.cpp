@@ -16,13 +16,11 @@ AppState app_state;  // device_watch.cpp's, which composes the status texts
 namespace {
 
 // The texts the device watch and the reader thread write later, as they write them.
-void show_connected() { gadget_set_text(Gadget_Status, Text_Connected); }
 void show_unplugged() {
     int32_t start = string_buffer.length;
     gadget_set_text(Gadget_Status, compose_not_found(start, Text_NotFoundEnd));
     string_buffer.length = start;
 }
-void show_pressed() { gadget_set_text(Gadget_ButtonState, Text_Yes); }
 
 struct TextCase {
     const char* name;
@@ -33,12 +31,12 @@ struct TextCase {
 const TextCase text_cases[] = {
     {"StatusNotFoundAtStartUp", Gadget_Status, nullptr},  // "Устройство не обнаруженно ( PID — 1H;  VID — 1234H )"
     {"StatusNotFoundAfterUnplug", Gadget_Status, show_unplugged},  // the same, ending "1234H) "
-    {"StatusConnected", Gadget_Status, show_connected},            // "Подключено HID устройство"
+    {"StatusConnected", Gadget_Status, [] { gadget_set_text(Gadget_Status, Text_Connected); }},  // "Подключено HID устройство"
     {"LedOnButton", Gadget_LedOn, nullptr},                        // "Зажечь светодиод"
     {"LedOffButton", Gadget_LedOff, nullptr},                      // "Погасить светодиод"
     {"ButtonLabel", Gadget_ButtonLabel, nullptr},                  // "Кнопка нажата?"
     {"FieldNo", Gadget_ButtonState, nullptr},                      // "Нет"
-    {"FieldYes", Gadget_ButtonState, show_pressed},                // "Да"
+    {"FieldYes", Gadget_ButtonState, [] { gadget_set_text(Gadget_ButtonState, Text_Yes); }},  // "Да"
 };
 
 void PrintTo(const TextCase& c, std::ostream* out) { *out << c.name; }
