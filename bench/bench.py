@@ -71,21 +71,6 @@ def cpu_ms(linux_pid):
     return (int(fields[11]) + int(fields[12])) * 1000 / os.sysconf("SC_CLK_TCK")
 
 
-def resources(pid, linux_pid):
-    """The program's handle count, from the system's handle list (Wine 8 answers
-    GetProcessHandleCount with 0 and leaves the private bytes of another process
-    at 0), and the anonymous resident memory of the Linux process Wine runs it
-    in, where its heaps live."""
-    words = probe.ask(f"handles {pid}").split()
-    handles = int(words[1]) if words[0] == "handles" else None
-    try:
-        with open(f"/proc/{linux_pid}/status") as f:
-            rss = next(int(l.split()[1]) for l in f if l.startswith("RssAnon:"))
-    except (OSError, StopIteration, TypeError):
-        rss = None
-    return handles, rss
-
-
 def idle_cpu(pids, seconds):
     before = {p: cpu_ms(p) for p in pids}
     t0 = time.time()
@@ -354,7 +339,7 @@ try:
     # 6. Endurance.
     app_linux = linux_pids("hidled.exe")
     app_linux = app_linux[0] if len(app_linux) == 1 else None
-    handles_before, private_before = resources(app_pid, app_linux)
+    handles_before, private_before = resources(probe, app_pid, app_linux)
     wrong = []
     crashes = 0
     nonzero = 0
@@ -395,7 +380,7 @@ try:
     got += outputs(probe)
     lost_clicks = 200 - len(got)
     time.sleep(1)
-    handles_after, private_after = resources(app_pid, app_linux)
+    handles_after, private_after = resources(probe, app_pid, app_linux)
     rc = close_app(probe, app, hwnd)
     if rc != 0:
         nonzero += 1

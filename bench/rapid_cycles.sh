@@ -5,17 +5,5 @@
 # (--rounds N, --cycles N, --seed N).
 set -euo pipefail
 cd "$(dirname "$0")/.."
-if [ "$(id -u)" -eq 0 ]; then bash scripts/setup.sh; else bash scripts/setup.sh || exit 1; fi
-# The i686 program where this host runs 32-bit code, else the x86-64 one;
-# TEST_ARCH=i686 or x86_64 picks one.
-source scripts/arch.sh
-choose_arches rapid_cycles one
-build=$(tree_of "$arches")
-cmake --preset "$(preset_of "$arches")" -B "$build" >/dev/null
-cmake --build "$build" -j"$(nproc)" --target hidled app_probe hidsim hidsimbus hidsimhid
-prefix="$build/rapid-prefix"
-# Every removed device stays registered in a prefix and slows later plugs: start clean.
-WINEPREFIX="$(realpath -m "$prefix")" wineserver -k 2>/dev/null || true
-rm -rf "$prefix" "$prefix.lock"
-bash tools/hidsim/make_prefix.sh "$build/wine-run.sh" "$prefix" "$build/tools/hidsim/hidsim.exe"
+source bench/prepare.sh rapid_cycles rapid-prefix hidled app_probe
 python3 bench/rapid_cycles.py "$build/wine-run.sh" "$build" "$prefix" "$@"

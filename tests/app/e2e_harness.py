@@ -212,3 +212,18 @@ def press_until_shown(probe, hwnd, report, want, timeout_s=3):
         if wait_text(probe, hwnd, 5, want, 250) is not None:
             return presses
     return None
+
+
+def resources(probe, pid, linux_pid):
+    """The program's handle count, from the system's handle list (Wine 8 answers
+    GetProcessHandleCount with 0 and leaves the private bytes of another process
+    at 0), and the anonymous resident memory of the Linux process Wine runs it
+    in, where its heaps live."""
+    words = probe.ask(f"handles {pid}").split()
+    handles = int(words[1]) if words[0] == "handles" else None
+    try:
+        with open(f"/proc/{linux_pid}/status") as f:
+            rss = next(int(l.split()[1]) for l in f if l.startswith("RssAnon:"))
+    except (OSError, StopIteration, TypeError):
+        rss = None
+    return handles, rss
