@@ -5,10 +5,12 @@
 #include <cstddef>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <string>
 #include <vector>
 
 #include "app/probe.h"
+#include "bench/chaos_faults.h"
 #include "tools/hidsim/hidsim_client.h"
 
 namespace {
@@ -103,6 +105,46 @@ std::string bench_command(const std::vector<std::string>& w) {
             Sleep(5 + i % 11);
         }
         return samples_line("latency", samples);
+    }
+    if (cmd == "plugother" && w.size() >= 2) {
+        // plugother <slot>: a device of another product, which the program's walk passes over.
+        HidSimDevice device = hidsim_default_device(std::strtoul(w[1].c_str(), nullptr, 10));
+        device.product_id = static_cast<uint16_t>(device.product_id + 1);
+        return hidsim_plug(device) && hidsim_wait_present(device.slot, 10000) ? "ok" : "fail";
+    }
+    if (cmd == "ping" && w.size() >= 3) {
+        // ping <hwnd> <timeout-ms>: ms until the window's thread answers a sent message, or hung.
+        double t0 = now_ms();
+        DWORD_PTR result = 0;
+        if (!SendMessageTimeoutA(handle_of(w[1]), WM_NULL, 0, 0, SMTO_ABORTIFHUNG | SMTO_BLOCK,
+                                 std::strtoul(w[2].c_str(), nullptr, 10), &result))
+            return "hung";
+        char line[64];
+        std::snprintf(line, sizeof line, "ok %.3f", now_ms() - t0);
+        return line;
+    }
+    if (cmd == "chaos" && w.size() >= 3) {
+        // chaos <pid> on|off|counts: the chaos variant's faults switched, or its counters as
+        // seed then name=calls/injected per fault point.
+        std::string name = ChaosBlock_NamePrefix + w[1];
+        HANDLE mapping = OpenFileMappingA(FILE_MAP_WRITE | FILE_MAP_READ, FALSE, name.c_str());
+        auto* block = mapping ? static_cast<ChaosBlock*>(MapViewOfFile(mapping, FILE_MAP_WRITE | FILE_MAP_READ, 0, 0,
+                                                                       sizeof(ChaosBlock)))
+                              : nullptr;
+        std::string answer = "none";
+        if (block && w[2] == "counts") {
+            answer = "counts seed=" + std::to_string(block->seed);
+            const char* point = chaos_point_names;
+            for (int i = 0; i < ChaosPoint_Count; ++i, point += std::strlen(point) + 1)
+                answer += " " + std::string(point) + "=" + std::to_string(block->calls[i]) + "/" +
+                          std::to_string(block->injected[i]);
+        } else if (block) {
+            InterlockedExchange(&block->faults_on, w[2] == "on");
+            answer = "ok";
+        }
+        if (block) UnmapViewOfFile(block);
+        if (mapping) CloseHandle(mapping);
+        return answer;
     }
     return Probe_Unknown;
 }
