@@ -31,17 +31,18 @@ def option(name, default):
 
 
 seed = option("--seed", int(time.time()) % 1000000)
-seconds = option("--seconds", 450)
+seconds = option("--seconds", 480)
 wine_run, build, prefix, arch = args[:4]
 exe = os.path.join(build, "bench", "hidled_chaos.exe")
 init(wine_run, prefix, os.path.join(build, "chaos-run"), exe, os.path.join(build, "bench", "bench_probe.exe"))
 rng = random.Random(seed)
-# Fault rates per call while faults are on; the reader's reads and the watch's
-# walk make most of the calls. gap: the chance, every 50 ms, that one library
+# Fault rates per call while faults are on; the watch's walk over every
+# interface makes most of the calls. gap: the chance, every 50 ms, that one library
 # goes missing for 0.1-0.6 s.
-RATES = "rate=0.15;ReadFile=0.5;WriteFile=0.5;gap=0.004"
+# A failed enumeration ends the walk, so it fails more rarely than the rest.
+RATES = "rate=0.4;SetupDiEnumDeviceInterfaces=0.03;ReadFile=0.5;WriteFile=0.5;gap=0.004"
 NOT_FOUND = (START_TEXT, LOST_TEXT)
-OTHER_DEVICES = 6
+OTHER_DEVICES = 12
 PING_LIMIT_MS = 1000
 QUIET_S = 0.45  # more than two watch periods of 200 ms
 # Handles and memory may move a little with Wine's own caches; more is a leak.
@@ -84,12 +85,18 @@ def dismiss_box(pid, timeout_ms=0):
 
 
 def chaos_period(app, hwnd, pid, buttons, length_s):
-    probe.ask(f"chaos {pid} on")
+    """Storms of faults with calm spells between them, in which the program can
+    open the device and read."""
     streaming = rng.random() < 0.7
     if streaming:
         probe.ask("stream 0 on")
     end = time.time() + length_s
+    storm, switch = False, 0
     while time.time() < end:
+        if time.time() >= switch:
+            storm = not storm
+            probe.ask(f"chaos {pid} {'on' if storm else 'off'}")
+            switch = time.time() + (rng.uniform(1, 3) if storm else rng.uniform(0.2, 0.6))
         roll = rng.random()
         if roll < 0.15:
             probe.ask("unplug 0 nowait" if rng.random() < 0.5 else "plug 0 nowait")
@@ -135,6 +142,11 @@ def quiet_check(app, hwnd, pid, buttons):
         answer = probe.ask("unplug 0")
     elif plugged and not was_plugged:
         answer = probe.ask("plug 0")
+    elif plugged and rng.random() < 0.3:
+        # Gone and back within a watch period or two.
+        answer = probe.ask("unplug 0")
+        if answer == "ok":
+            answer = probe.ask("plug 0 nowait")
     time.sleep(QUIET_S)
     while dismiss_box(pid):
         pass
