@@ -39,14 +39,16 @@ rng = random.Random(seed)
 # Fault rates per call while faults are on; the watch's walk over every
 # interface makes most of the calls. gap: the chance, every 50 ms, that one library
 # goes missing for 0.1-0.6 s.
-# A failed enumeration ends the walk, so it fails more rarely than the rest.
-RATES = "rate=0.4;SetupDiEnumDeviceInterfaces=0.03;ReadFile=0.5;WriteFile=0.5;gap=0.004"
+# The GUID, the class query and the enumeration each cut a whole walk short,
+# so they fail more rarely than the calls made per interface.
+RATES = ("rate=0.4;HidD_GetHidGuid=0.1;SetupDiGetClassDevsA=0.1;SetupDiEnumDeviceInterfaces=0.03;"
+         "ReadFile=0.5;WriteFile=0.5;gap=0.004")
 NOT_FOUND = (START_TEXT, LOST_TEXT)
 OTHER_DEVICES = 12
 PING_LIMIT_MS = 1000
 QUIET_S = 0.45  # more than two watch periods of 200 ms
 # Handles and memory may move a little with Wine's own caches; more is a leak.
-HANDLE_SLACK = 3
+HANDLE_SLACK = 2
 MEMORY_SLACK_KB = 1024
 
 crashes = hangs = 0
@@ -179,6 +181,16 @@ def quiet_check(app, hwnd, pid, buttons):
     return plugged
 
 
+def settled_resources(hwnd, pid, app_linux):
+    """Handles and memory with the device plugged in and the program settled,
+    so that the figures before and after count the same device handles."""
+    if probe.ask("device 0").split()[1:2] != ["1"]:
+        probe.ask("plug 0")
+    wait_text(probe, hwnd, 1, CONNECTED, 3000)
+    time.sleep(1)
+    return resources(probe, pid, app_linux)
+
+
 def counts(pid):
     words = probe.ask(f"chaos {pid} counts").split()
     if words[0] != "counts":
@@ -214,7 +226,7 @@ try:
     # figures before are taken after it.
     chaos_period(app, hwnd, pid, buttons, 3)
     quiet_check(app, hwnd, pid, buttons)
-    handles_before, memory_before = resources(probe, pid, app_linux)
+    handles_before, memory_before = settled_resources(hwnd, pid, app_linux)
     t0 = time.time()
     while time.time() - t0 < seconds:
         cycles += 1
@@ -223,11 +235,7 @@ try:
         plugged = quiet_check(app, hwnd, pid, buttons)
         print(f"cycle {cycles}: {time.time() - t0:.0f} s, device {'plugged' if plugged else 'unplugged'}, "
               f"{len(wrong)} wrong states so far", flush=True)
-    # End in the start's state for the figures after.
-    probe.ask("plug 0")
-    wait_text(probe, hwnd, 1, CONNECTED, 3000)
-    time.sleep(1)
-    handles_after, memory_after = resources(probe, pid, app_linux)
+    handles_after, memory_after = settled_resources(hwnd, pid, app_linux)
     seed_seen, table = counts(pid)
     rc = close_app(probe, app, hwnd)
     if isinstance(rc, int) and rc >= 0xC0000000:
