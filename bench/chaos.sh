@@ -7,5 +7,5 @@
 # (--seed N, --seconds N).
 set -euo pipefail
 cd "$(dirname "$0")/.."
-source bench/prepare.sh chaos-prefix hidled hidled_chaos bench_probe
+source bench/prepare.sh chaos chaos-prefix hidled hidled_chaos bench_probe
 python3 bench/chaos.py "$build/wine-run.sh" "$build" "$prefix" "$arch" "$@"
