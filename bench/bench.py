@@ -90,14 +90,8 @@ def startup_steps(path, title):
     first mark on its main thread, and ms each library's start-up routine took."""
     log_path = os.path.join(ctx.workdir, "startup-trace.log")
     with open(log_path, "wb") as log:
-        proc = subprocess.Popen([ctx.wine_run, "--prefix", ctx.prefix, "--", path], stdout=subprocess.DEVNULL,
-                                stderr=log, env=dict(ctx.env, WINEDEBUG="+timestamp,+loaddll,+relay"))
-        words = probe.ask(f"window {title.hex()} 30000").split()
-        hwnd = words[1] if words[0] == "window" else None
-        deadline = time.time() + 10
-        while hwnd and words[2] != "1" and time.time() < deadline:
-            time.sleep(0.01)
-            words = probe.ask(f"describe {hwnd}").split()
+        proc, hwnd, _, _ = start_app(probe, path, title, stdout=subprocess.DEVNULL, stderr=log,
+                                     env=dict(ctx.env, WINEDEBUG="+timestamp,+loaddll,+relay"))
         if hwnd:
             close_app(probe, proc, hwnd)
         else:

@@ -71,7 +71,8 @@ def check(condition, what):
 
 
 def wine(*args, **kw):
-    return subprocess.Popen([ctx.wine_run, "--prefix", ctx.prefix, "--"] + list(args), env=ctx.env, **kw)
+    kw.setdefault("env", ctx.env)
+    return subprocess.Popen([ctx.wine_run, "--prefix", ctx.prefix, "--"] + list(args), **kw)
 
 
 class Probe:
@@ -129,10 +130,11 @@ def wait_text(probe, hwnd, number, want, timeout_ms):
     return int(words[1]) if words[0] == "ok" else None
 
 
-def start_app(probe):
-    """Starts the program; its process, window and the status text it had when it first became visible."""
-    app = wine(ctx.exe)
-    words = probe.ask(f"window {TITLE.hex()} 20000").split()
+def start_app(probe, exe=None, title=TITLE, **kw):
+    """Starts the program (or exe, whose window has title; kw go to wine()); its
+    process, window and the status text it had when it first became visible."""
+    app = wine(exe or ctx.exe, **kw)
+    words = probe.ask(f"window {title.hex()} 20000").split()
     if words[0] != "window":
         print(f"window missing after 20 s: program {'running' if app.poll() is None else 'exit code %s' % app.returncode}"
               f", display {'up' if ctx.xvfb.poll() is None else 'gone'}; top-level windows: {probe.ask('windows')}",
