@@ -118,7 +118,8 @@ std::string handle_command(const std::vector<std::string>& w) {
         wait_until(w.size() >= 3 ? number(w[2]) : 0, 20, [&] { return (hwnd = FindWindowA(nullptr, title.c_str())); });
         return hwnd ? describe_window(hwnd) : "none";
     }
-    if (cmd == "describe" && w.size() >= 2) return IsWindow(handle_of(w[1])) ? describe_window(handle_of(w[1])) : "none";
+    if (cmd == "describe" && w.size() >= 2)
+        return IsWindow(handle_of(w[1])) ? describe_window(handle_of(w[1])) : "none";
     if (cmd == "text" && w.size() >= 3) {
         // text <hwnd> <control id>
         HWND child = child_of(w);
@@ -158,11 +159,7 @@ std::string handle_command(const std::vector<std::string>& w) {
             for (LONG x = r.right - 2; x > r.right - 80 && x > r.left; x -= 2) {
                 DWORD_PTR hit = 0;
                 SendMessageTimeoutA(hwnd, WM_NCHITTEST, 0, MAKELPARAM(x, y), SMTO_ABORTIFHUNG, 2000, &hit);
-                if (hit == HTCLOSE) {
-                    char line[64];
-                    std::snprintf(line, sizeof line, "point %ld %ld", x - 4, y + 4);
-                    return line;
-                }
+                if (hit == HTCLOSE) return "point " + std::to_string(x - 4) + " " + std::to_string(y + 4);
             }
         return "none";
     }
@@ -184,7 +181,8 @@ std::string handle_command(const std::vector<std::string>& w) {
         // windows: every top-level window as pid:visible:title-hex, for reports when one is missing.
         std::string line = "windows";
         for (HWND hwnd = nullptr; (hwnd = FindWindowExA(nullptr, hwnd, nullptr, nullptr));)
-            line += " " + std::to_string(pid_of(hwnd)) + (IsWindowVisible(hwnd) ? ":1:" : ":0:") + hex_of(window_text(hwnd));
+            line += " " + std::to_string(pid_of(hwnd)) + (IsWindowVisible(hwnd) ? ":1:" : ":0:") +
+                    hex_of(window_text(hwnd));
         return line;
     }
     if (cmd == "pid" && w.size() >= 2) return "pid " + std::to_string(pid_of(handle_of(w[1])));
@@ -225,7 +223,8 @@ std::string handle_command(const std::vector<std::string>& w) {
         if (w[2] == "on" && !thread) {
             streaming = 1;
             stream_sent = 0;
-            thread = CreateThread(nullptr, 0, stream_reports, reinterpret_cast<void*>(uintptr_t{number(w[1])}), 0, nullptr);
+            void* slot = reinterpret_cast<void*>(uintptr_t{number(w[1])});
+            thread = CreateThread(nullptr, 0, stream_reports, slot, 0, nullptr);
             return thread ? "ok" : "fail";
         }
         if (w[2] == "off" && thread) {

@@ -30,7 +30,9 @@ protected:
     void TearDown() override { hidsim_unplug_all(); }
 
     // Plugs and waits until the host has the interface open-able.
-    static bool plug(uint32_t slot) { return hidsim_plug(hidsim_default_device(slot)) && hidsim_wait_present(slot, 10000); }
+    static bool plug(uint32_t slot) {
+        return hidsim_plug(hidsim_default_device(slot)) && hidsim_wait_present(slot, 10000);
+    }
 
     static std::string path_of(uint32_t slot) {
         char path[1024];
