@@ -8,7 +8,7 @@
 
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -48,16 +48,6 @@ HWND handle_of(const std::string& word) {
 
 namespace {
 
-std::vector<std::string> words(const char* line) {
-    std::vector<std::string> out;
-    for (const char* p = line; *p;) {
-        size_t n = std::strcspn(p, " \r\n");
-        if (n) out.emplace_back(p, n);
-        p += n;
-        p += std::strspn(p, " \r\n");
-    }
-    return out;
-}
 
 // Asks ready() every step_ms until it holds or timeout_ms have passed.
 template <class Ready>
@@ -72,6 +62,12 @@ DWORD number(const std::string& word) { return std::strtoul(word.c_str(), nullpt
 
 // The child of window w[1] with control ID w[2].
 HWND child_of(const std::vector<std::string>& w) { return GetDlgItem(handle_of(w[1]), std::atoi(w[2].c_str())); }
+
+DWORD pid_of(HWND hwnd) {
+    DWORD pid = 0;
+    GetWindowThreadProcessId(hwnd, &pid);
+    return pid;
+}
 
 std::string describe_window(HWND hwnd) {
     RECT outer, client;
@@ -90,52 +86,27 @@ std::string describe_window(HWND hwnd) {
     return line;
 }
 
-BOOL CALLBACK list_window(HWND hwnd, LPARAM param) {
-    DWORD pid = 0;
-    GetWindowThreadProcessId(hwnd, &pid);
-    *reinterpret_cast<std::string*>(param) +=
-        " " + std::to_string(pid) + (IsWindowVisible(hwnd) ? ":1:" : ":0:") + hex_of(window_text(hwnd));
-    return TRUE;
-}
-
-struct BoxSearch {
-    DWORD pid;
-    HWND found;
-};
-
-BOOL CALLBACK find_box(HWND hwnd, LPARAM param) {
-    auto* search = reinterpret_cast<BoxSearch*>(param);
-    DWORD pid = 0;
-    GetWindowThreadProcessId(hwnd, &pid);
-    char cls[64] = {};
-    GetClassNameA(hwnd, cls, sizeof cls);
-    if (pid == search->pid && std::strcmp(cls, "#32770") == 0 && IsWindowVisible(hwnd)) {
-        search->found = hwnd;
-        return FALSE;
-    }
-    return TRUE;
-}
-
-BOOL CALLBACK collect_static(HWND child, LPARAM param) {
-    char cls[64] = {};
-    GetClassNameA(child, cls, sizeof cls);
-    if (_stricmp(cls, "Static") == 0) {
-        std::string t = window_text(child);
-        if (!t.empty()) *reinterpret_cast<std::string*>(param) = t;
-    }
-    return TRUE;
+// The visible dialog box of a process, the first in Z order.
+HWND dialog_of(DWORD pid) {
+    for (HWND hwnd = nullptr; (hwnd = FindWindowExA(nullptr, hwnd, "#32770", nullptr));)
+        if (pid_of(hwnd) == pid && IsWindowVisible(hwnd)) return hwnd;
+    return nullptr;
 }
 
 volatile LONG streaming = 0;
 volatile LONG stream_sent = 0;
-uint32_t stream_slot = 0;
 
-DWORD WINAPI stream_reports(void*) {
+DWORD WINAPI stream_reports(void* slot) {
     for (uint8_t i = 0; streaming; ++i) {
         uint8_t report[2] = {0, static_cast<uint8_t>(i & 1 ? 20 : 40)};
-        if (hidsim_send_input(stream_slot, report, 2)) InterlockedIncrement(&stream_sent);
+        if (hidsim_send_input(static_cast<uint32_t>(reinterpret_cast<uintptr_t>(slot)), report, 2))
+            InterlockedIncrement(&stream_sent);
     }
     return 0;
+}
+
+bool send_report(uint32_t slot, const std::string& bytes) {
+    return hidsim_send_input(slot, reinterpret_cast<const uint8_t*>(bytes.data()), static_cast<uint32_t>(bytes.size()));
 }
 
 std::string handle_command(const std::vector<std::string>& w) {
@@ -147,10 +118,8 @@ std::string handle_command(const std::vector<std::string>& w) {
         wait_until(w.size() >= 3 ? number(w[2]) : 0, 20, [&] { return (hwnd = FindWindowA(nullptr, title.c_str())); });
         return hwnd ? describe_window(hwnd) : "none";
     }
-    if (cmd == "describe" && w.size() >= 2) {
-        HWND hwnd = handle_of(w[1]);
-        return IsWindow(hwnd) ? describe_window(hwnd) : "none";
-    }
+    if (cmd == "describe" && w.size() >= 2)
+        return IsWindow(handle_of(w[1])) ? describe_window(handle_of(w[1])) : "none";
     if (cmd == "text" && w.size() >= 3) {
         // text <hwnd> <control id>
         HWND child = child_of(w);
@@ -190,41 +159,33 @@ std::string handle_command(const std::vector<std::string>& w) {
             for (LONG x = r.right - 2; x > r.right - 80 && x > r.left; x -= 2) {
                 DWORD_PTR hit = 0;
                 SendMessageTimeoutA(hwnd, WM_NCHITTEST, 0, MAKELPARAM(x, y), SMTO_ABORTIFHUNG, 2000, &hit);
-                if (hit == HTCLOSE) {
-                    char line[64];
-                    std::snprintf(line, sizeof line, "point %ld %ld", x - 4, y + 4);
-                    return line;
-                }
+                if (hit == HTCLOSE) return "point " + std::to_string(x - 4) + " " + std::to_string(y + 4);
             }
         return "none";
     }
     if (cmd == "msgbox" && w.size() >= 2) {
         // msgbox <pid> [timeout-ms]: the visible dialog box of that process: caption, text, OK button.
-        BoxSearch search = {static_cast<DWORD>(std::strtoul(w[1].c_str(), nullptr, 0)), nullptr};
-        if (!wait_until(w.size() >= 3 ? number(w[2]) : 0, 20, [&] {
-                EnumWindows(find_box, reinterpret_cast<LPARAM>(&search));
-                return search.found != nullptr;
-            }))
-            return "none";
-        std::string text;
-        EnumChildWindows(search.found, collect_static, reinterpret_cast<LPARAM>(&text));
+        DWORD pid = std::strtoul(w[1].c_str(), nullptr, 0);
+        HWND box = nullptr;
+        if (!wait_until(w.size() >= 3 ? number(w[2]) : 0, 20, [&] { return (box = dialog_of(pid)); })) return "none";
+        std::string text;  // the last non-empty label: the message, after any icon
+        for (HWND child = nullptr; (child = FindWindowExA(box, child, "Static", nullptr));)
+            if (!window_text(child).empty()) text = window_text(child);
         RECT ok = {};
-        GetWindowRect(GetDlgItem(search.found, IDOK), &ok);
-        return "msgbox " + std::to_string(reinterpret_cast<uintptr_t>(search.found)) + " " +
-               hex_of(window_text(search.found)) + " " + hex_of(text) + " " + std::to_string((ok.left + ok.right) / 2) +
-               " " + std::to_string((ok.top + ok.bottom) / 2);
+        GetWindowRect(GetDlgItem(box, IDOK), &ok);
+        return "msgbox " + std::to_string(reinterpret_cast<uintptr_t>(box)) + " " + hex_of(window_text(box)) + " " +
+               hex_of(text) + " " + std::to_string((ok.left + ok.right) / 2) + " " +
+               std::to_string((ok.top + ok.bottom) / 2);
     }
     if (cmd == "windows") {
         // windows: every top-level window as pid:visible:title-hex, for reports when one is missing.
         std::string line = "windows";
-        EnumWindows(list_window, reinterpret_cast<LPARAM>(&line));
+        for (HWND hwnd = nullptr; (hwnd = FindWindowExA(nullptr, hwnd, nullptr, nullptr));)
+            line += " " + std::to_string(pid_of(hwnd)) + (IsWindowVisible(hwnd) ? ":1:" : ":0:") +
+                    hex_of(window_text(hwnd));
         return line;
     }
-    if (cmd == "pid" && w.size() >= 2) {
-        DWORD pid = 0;
-        GetWindowThreadProcessId(handle_of(w[1]), &pid);
-        return "pid " + std::to_string(pid);
-    }
+    if (cmd == "pid" && w.size() >= 2) return "pid " + std::to_string(pid_of(handle_of(w[1])));
     // The virtual device, for scenarios that need one.
     if ((cmd == "plug" || cmd == "unplug") && w.size() >= 2) {
         // plug|unplug <slot> [nowait]: by default until the host has seen it come or go.
@@ -237,23 +198,15 @@ std::string handle_command(const std::vector<std::string>& w) {
     if (cmd == "simulator" && w.size() >= 2)  // simulator <timeout-ms>: until the bus's control channel answers.
         return wait_until(number(w[1]), 20, [] { return hidsim_available(); }) ? "ok" : "none";
     if (cmd == "unplugall") return hidsim_unplug_all() ? "ok" : "fail";
-    if (cmd == "report" && w.size() >= 3) {
-        // report <slot> <hex bytes>
-        std::string bytes = bytes_of(w[2]);
-        return hidsim_send_input(number(w[1]),
-                                 reinterpret_cast<const uint8_t*>(bytes.data()), static_cast<uint32_t>(bytes.size()))
-                   ? "ok"
-                   : "fail";
-    }
+    if (cmd == "report" && w.size() >= 3) return send_report(number(w[1]), bytes_of(w[2])) ? "ok" : "fail";
     if (cmd == "outputs" && w.size() >= 2) {
         // outputs <slot>: the output reports since the last ask, as hex words.
         static HidSimOutputs outputs;
         if (!hidsim_take_outputs(number(w[1]), &outputs)) return "fail";
         std::string line = "outputs " + std::to_string(outputs.count + outputs.dropped);
-        for (uint32_t i = 0; i < outputs.count; ++i) {
+        for (uint32_t i = 0; i < outputs.count; ++i)
             line += " " + hex_of(std::string(reinterpret_cast<const char*>(outputs.reports[i].bytes),
                                              outputs.reports[i].length));
-        }
         return line;
     }
     if (cmd == "device" && w.size() >= 2) {
@@ -268,10 +221,10 @@ std::string handle_command(const std::vector<std::string>& w) {
         // stream <slot> on|off: input reports as fast as the device can send them.
         static HANDLE thread = nullptr;
         if (w[2] == "on" && !thread) {
-            stream_slot = number(w[1]);
             streaming = 1;
             stream_sent = 0;
-            thread = CreateThread(nullptr, 0, stream_reports, nullptr, 0, nullptr);
+            void* slot = reinterpret_cast<void*>(uintptr_t{number(w[1])});
+            thread = CreateThread(nullptr, 0, stream_reports, slot, 0, nullptr);
             return thread ? "ok" : "fail";
         }
         if (w[2] == "off" && thread) {
@@ -292,7 +245,9 @@ int probe_main(ProbeCommands more) {
     _setmode(_fileno(stdout), _O_BINARY);  // answers end in a bare newline, as the scripts read them
     char line[4096];
     while (std::fgets(line, sizeof line, stdin)) {
-        std::vector<std::string> w = words(line);
+        std::istringstream in(line);
+        std::vector<std::string> w;
+        for (std::string word; in >> word;) w.push_back(word);
         if (w.empty()) continue;
         if (w[0] == "quit") break;
         std::string answer = handle_command(w);
