@@ -55,8 +55,6 @@ TEST(ReaderStop, AReaderWithoutAHandleOfItsThreadCannotBeStopped) {
     handover_init();
     HANDLE registered = CreateEventA(nullptr, TRUE, FALSE, nullptr);
     HANDLE release = CreateEventA(nullptr, TRUE, FALSE, nullptr);
-    ASSERT_NE(registered, nullptr);
-    ASSERT_NE(release, nullptr);
     std::atomic<bool> running{false};
     // Plays the reader: registers, then stays in its loop until released.
     std::thread reader([&] {
