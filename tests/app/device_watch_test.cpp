@@ -14,7 +14,7 @@ AppState app_state;
 
 namespace {
 
-class DeviceWatchTest : public GuiTest {
+class DeviceWatchTest : public GuiTest, public ::testing::WithParamInterface<int> {
 protected:
     static void SetUpTestSuite() { handover_init(); }
     void SetUp() override {
@@ -36,38 +36,35 @@ protected:
     }
 };
 
-TEST_F(DeviceWatchTest, ADeviceThatCouldNotBeOpenedIsOpenedAtTheNextPass) {
-    // Class queries that succeed: the presence walk only (both opens fail), or
-    // the walk and the write handle's open (the device went between the opens).
-    for (int good : {1, 2}) {
-        SCOPED_TRACE(good == 1 ? "both opens failed" : "only the read handle's open failed");
-        hid_close_device(app_state.write_handle);
-        app_state.write_handle = nullptr;
-        handover_replace(nullptr);
-        app_state.last_presence = 0;
-        fake.class_devs_calls = 0;
-        fake.class_devs_good = good;
-        device_watch(nullptr, 0, 0, 0);
-        pump_events(20);
-        EXPECT_EQ(gadget_text(Gadget_Status), Text_Connected);
-        ASSERT_EQ(app_state.read_handle, nullptr) << "the scripted open did not fail; calls: " << fake.class_devs_calls;
-        ASSERT_EQ(app_state.write_handle != nullptr, good == 2);
+// The class queries that succeed: the presence walk only (both opens fail), or
+// the walk and the write handle's open (the device went between the opens).
+TEST_P(DeviceWatchTest, ADeviceThatCouldNotBeOpenedIsOpenedAtTheNextPass) {
+    fake.class_devs_good = GetParam();
+    device_watch(nullptr, 0, 0, 0);
+    pump_events(20);
+    EXPECT_EQ(gadget_text(Gadget_Status), Text_Connected);
+    ASSERT_EQ(app_state.read_handle, nullptr) << "the scripted open did not fail; calls: " << fake.class_devs_calls;
+    ASSERT_EQ(app_state.write_handle != nullptr, GetParam() == 2);
 
-        fake.class_devs_good = -1;
-        device_watch(nullptr, 0, 0, 0);
-        pump_events(20);
-        EXPECT_NE(app_state.write_handle, nullptr) << "the device stayed without a write handle";
-        EXPECT_NE(app_state.read_handle, nullptr) << "the device stayed without a read handle";
-        EXPECT_EQ(gadget_text(Gadget_Status), Text_Connected);
+    fake.class_devs_good = -1;
+    device_watch(nullptr, 0, 0, 0);
+    pump_events(20);
+    EXPECT_NE(app_state.write_handle, nullptr) << "the device stayed without a write handle";
+    EXPECT_NE(app_state.read_handle, nullptr) << "the device stayed without a read handle";
+    EXPECT_EQ(gadget_text(Gadget_Status), Text_Connected);
 
-        // Opened now: later passes leave the handles as they are.
-        HANDLE write = app_state.write_handle;
-        int calls = fake.class_devs_calls;
-        device_watch(nullptr, 0, 0, 0);
-        EXPECT_EQ(app_state.write_handle, write);
-        EXPECT_EQ(fake.class_devs_calls, calls + 1) << "a pass with the device open walks once";
-    }
+    // Opened now: later passes leave the handles as they are.
+    HANDLE write = app_state.write_handle;
+    int calls = fake.class_devs_calls;
+    device_watch(nullptr, 0, 0, 0);
+    EXPECT_EQ(app_state.write_handle, write);
+    EXPECT_EQ(fake.class_devs_calls, calls + 1) << "a pass with the device open walks once";
 }
+
+INSTANTIATE_TEST_SUITE_P(FirstPass, DeviceWatchTest, ::testing::Values(1, 2),
+                         [](const ::testing::TestParamInfo<int>& info) {
+                             return info.param == 1 ? "BothOpensFailed" : "OnlyTheReadOpenFailed";
+                         });
 
 }  // namespace
 
