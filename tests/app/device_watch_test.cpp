@@ -2,37 +2,30 @@
 // be opened in the same pass, or only half, is opened at a later pass, rather
 // than left "connected" without its handles.
 #include "app/app_state.h"
-#include "app/app_texts.h"
 #include "app/device_watch.h"
-#include "app/read_handover.h"
+#include "handover_fixture.h"
 #include "hid/fake_hid.h"
 #include "hid/hid_discovery.h"
-#include "runtime/gadget/gadget_kinds.h"
-#include "runtime/gui_fixture.h"
 
 AppState app_state;
 
 namespace {
 
-class DeviceWatchTest : public GuiTest, public ::testing::WithParamInterface<int> {
+class DeviceWatchTest : public HandoverTest, public ::testing::WithParamInterface<int> {
 protected:
-    static void SetUpTestSuite() { handover_init(); }
     void SetUp() override {
-        GuiTest::SetUp();
+        HandoverTest::SetUp();
         fake = FakeHid{};
         fake.interfaces.push_back({make_device_file("led_board", Device_VendorId, Device_ProductId, 0x0100)});
         fake_bind_all();
         app_state.last_presence = 0;
-        window_open(Window_Main, 10, 10, 320, 100, "watch", 0);
         gadget_create_text(Gadget_Status, 0, 8, 320, 16, "", 1);
-        gadget_create_string(Gadget_ButtonState, 140, 36, 40, 20, Text_No, 0x801);
     }
     void TearDown() override {
         hid_close_device(app_state.write_handle);
         app_state.write_handle = nullptr;
-        handover_replace(nullptr);
         fake_unbind_all();
-        GuiTest::TearDown();
+        HandoverTest::TearDown();
     }
 };
 

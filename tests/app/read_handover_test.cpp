@@ -7,12 +7,9 @@
 #include <thread>
 
 #include "app/app_state.h"
-#include "app/app_texts.h"
 #include "app/input_reader.h"
-#include "app/read_handover.h"
+#include "handover_fixture.h"
 #include "hid/hid_transfer.h"
-#include "runtime/gadget/gadget_kinds.h"
-#include "runtime/gui_fixture.h"
 
 AppState app_state;
 
@@ -36,20 +33,6 @@ bool handle_open(HANDLE handle) {
     DWORD flags = 0;
     return GetHandleInformation(handle, &flags) != 0;
 }
-
-class HandoverTest : public GuiTest {
-protected:
-    static void SetUpTestSuite() { handover_init(); }
-    void SetUp() override {
-        GuiTest::SetUp();
-        window_open(Window_Main, 10, 10, 320, 100, "handover", 0);
-        gadget_create_string(Gadget_ButtonState, 140, 36, 40, 20, Text_No, 0x801);
-    }
-    void TearDown() override {
-        handover_replace(nullptr);
-        GuiTest::TearDown();
-    }
-};
 
 // Reads as the program's reader does, but ends when told, so that no reader
 // outlives its test; and it reports each ticket it takes, so that a test can
