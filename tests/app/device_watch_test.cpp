@@ -2,86 +2,62 @@
 // be opened in the same pass, or only half, is opened at a later pass, rather
 // than left "connected" without its handles.
 #include "app/app_state.h"
-#include "app/app_texts.h"
 #include "app/device_watch.h"
-#include "app/read_handover.h"
+#include "handover_fixture.h"
 #include "hid/fake_hid.h"
 #include "hid/hid_discovery.h"
-#include "runtime/gadget/gadget_kinds.h"
-#include "runtime/gui_fixture.h"
 
 AppState app_state;
 
 namespace {
 
-std::string gadget_text(int32_t number) {
-    char text[128] = {};
-    GetWindowTextA(gadget_handle(number), text, sizeof text);
-    return text;
-}
-
-class DeviceWatchTest : public GuiTest {
+class DeviceWatchTest : public HandoverTest, public ::testing::WithParamInterface<int> {
 protected:
-    static void SetUpTestSuite() { handover_init(); }
     void SetUp() override {
-        GuiTest::SetUp();
+        HandoverTest::SetUp();
         fake = FakeHid{};
         fake.interfaces.push_back({make_device_file("led_board", Device_VendorId, Device_ProductId, 0x0100)});
         fake_bind_all();
         app_state.last_presence = 0;
-        window_open(Window_Main, 10, 10, 320, 100, "watch", 0);
         gadget_create_text(Gadget_Status, 0, 8, 320, 16, "", 1);
-        gadget_create_string(Gadget_ButtonState, 140, 36, 40, 20, Text_No, 0x801);
     }
     void TearDown() override {
         hid_close_device(app_state.write_handle);
         app_state.write_handle = nullptr;
-        handover_replace(nullptr);
         fake_unbind_all();
-        GuiTest::TearDown();
+        HandoverTest::TearDown();
     }
 };
 
-TEST_F(DeviceWatchTest, ADeviceThatCouldNotBeOpenedIsOpenedAtTheNextPass) {
-    // Class queries that succeed: the presence walk only (both opens fail), or
-    // the walk and the write handle's open (the device went between the opens).
-    for (int good : {1, 2}) {
-        SCOPED_TRACE(good == 1 ? "both opens failed" : "only the read handle's open failed");
-        hid_close_device(app_state.write_handle);
-        app_state.write_handle = nullptr;
-        handover_replace(nullptr);
-        app_state.last_presence = 0;
-        fake.class_devs_calls = 0;
-        fake.class_devs_good = good;
-        device_watch(nullptr, 0, 0, 0);
-        pump_events(20);
-        EXPECT_EQ(gadget_text(Gadget_Status), Text_Connected);
-        ASSERT_EQ(app_state.read_handle, nullptr) << "the scripted open did not fail; calls: " << fake.class_devs_calls;
-        ASSERT_EQ(app_state.write_handle != nullptr, good == 2);
+// The class queries that succeed: the presence walk only (both opens fail), or
+// the walk and the write handle's open (the device went between the opens).
+TEST_P(DeviceWatchTest, ADeviceThatCouldNotBeOpenedIsOpenedAtTheNextPass) {
+    fake.class_devs_good = GetParam();
+    device_watch(nullptr, 0, 0, 0);
+    pump_events(20);
+    EXPECT_EQ(gadget_text(Gadget_Status), Text_Connected);
+    ASSERT_EQ(app_state.read_handle, nullptr) << "the scripted open did not fail; calls: " << fake.class_devs_calls;
+    ASSERT_EQ(app_state.write_handle != nullptr, GetParam() == 2);
 
-        fake.class_devs_good = -1;
-        device_watch(nullptr, 0, 0, 0);
-        pump_events(20);
-        EXPECT_NE(app_state.write_handle, nullptr) << "the device stayed without a write handle";
-        EXPECT_NE(app_state.read_handle, nullptr) << "the device stayed without a read handle";
-        EXPECT_EQ(gadget_text(Gadget_Status), Text_Connected);
+    fake.class_devs_good = -1;
+    device_watch(nullptr, 0, 0, 0);
+    pump_events(20);
+    EXPECT_NE(app_state.write_handle, nullptr) << "the device stayed without a write handle";
+    EXPECT_NE(app_state.read_handle, nullptr) << "the device stayed without a read handle";
+    EXPECT_EQ(gadget_text(Gadget_Status), Text_Connected);
 
-        // Opened now: later passes leave the handles as they are.
-        HANDLE write = app_state.write_handle;
-        int calls = fake.class_devs_calls;
-        device_watch(nullptr, 0, 0, 0);
-        EXPECT_EQ(app_state.write_handle, write);
-        EXPECT_EQ(fake.class_devs_calls, calls + 1) << "a pass with the device open walks once";
-    }
+    // Opened now: later passes leave the handles as they are.
+    HANDLE write = app_state.write_handle;
+    int calls = fake.class_devs_calls;
+    device_watch(nullptr, 0, 0, 0);
+    EXPECT_EQ(app_state.write_handle, write);
+    EXPECT_EQ(fake.class_devs_calls, calls + 1) << "a pass with the device open walks once";
 }
 
-TEST_F(DeviceWatchTest, AnAbsentDeviceIsNotOpened) {
-    fake.interfaces.clear();
-    device_watch(nullptr, 0, 0, 0);
-    device_watch(nullptr, 0, 0, 0);
-    EXPECT_EQ(app_state.write_handle, nullptr);
-    EXPECT_EQ(fake.class_devs_calls, 2) << "an absent device costs one walk per pass";
-}
+INSTANTIATE_TEST_SUITE_P(FirstPass, DeviceWatchTest, ::testing::Values(1, 2),
+                         [](const ::testing::TestParamInfo<int>& info) {
+                             return info.param == 1 ? "BothOpensFailed" : "OnlyTheReadOpenFailed";
+                         });
 
 }  // namespace
 

@@ -1,14 +1,12 @@
 // The exit waits for the reader through a handle of the reader's own thread.
 // When that handle cannot be made, the reader still runs: the exit must not
 // take it for one that never started and free the heaps under it.
-#include <gtest/gtest.h>
-#include <windows.h>
-
 #include <atomic>
 #include <thread>
 
 #include "app/app_state.h"
 #include "app/read_handover.h"
+#include "runtime/base/base_fixture.h"
 
 AppState app_state;
 
@@ -28,25 +26,15 @@ BOOL WINAPI refusing_duplicate(HANDLE source_process, HANDLE source, HANDLE targ
     }
     // Looked up on every call: a guarded static would take a lock, and taking a
     // lock may itself duplicate a thread handle (winpthreads).
-#pragma GCC diagnostic push
-#pragma GCC diagnostic ignored "-Wcast-function-type"
     auto real = reinterpret_cast<DuplicateHandleEntry>(
-        GetProcAddress(GetModuleHandleA("kernel32.dll"), "DuplicateHandle"));
-#pragma GCC diagnostic pop
+        reinterpret_cast<void*>(GetProcAddress(GetModuleHandleA("kernel32.dll"), "DuplicateHandle")));
     return real(source_process, source, target_process, target, access, inherit, options);
 }
 
 }  // namespace
 
-// mingw calls kernel32 through __imp_ pointers; this one takes DuplicateHandle's
-// place for this program (stdcall-decorated on i686).
-#if defined(__i386__)
-#define DUPLICATE_HANDLE_IMPORT "__imp__DuplicateHandle@28"
-#else
-#define DUPLICATE_HANDLE_IMPORT "__imp_DuplicateHandle"
-#endif
 extern "C" {
-void* refusing_duplicate_import __asm__(DUPLICATE_HANDLE_IMPORT) = reinterpret_cast<void*>(&refusing_duplicate);
+void* refusing_duplicate_import __asm__(IMPORT_SYMBOL(DuplicateHandle, 28)) = reinterpret_cast<void*>(&refusing_duplicate);
 }
 
 namespace {
@@ -55,8 +43,6 @@ TEST(ReaderStop, AReaderWithoutAHandleOfItsThreadCannotBeStopped) {
     handover_init();
     HANDLE registered = CreateEventA(nullptr, TRUE, FALSE, nullptr);
     HANDLE release = CreateEventA(nullptr, TRUE, FALSE, nullptr);
-    ASSERT_NE(registered, nullptr);
-    ASSERT_NE(release, nullptr);
     std::atomic<bool> running{false};
     // Plays the reader: registers, then stays in its loop until released.
     std::thread reader([&] {

@@ -41,12 +41,6 @@ const TextCase text_cases[] = {
 
 void PrintTo(const TextCase& c, std::ostream* out) { *out << c.name; }
 
-// A rectangle of from's coordinates (the desktop's when null) in the control's parent's.
-RECT in_parent(HWND control, HWND from, RECT rect) {
-    MapWindowPoints(from, GetParent(control), reinterpret_cast<POINT*>(&rect), 2);
-    return rect;
-}
-
 // Where the control draws its text, in its parent's coordinates: a text
 // gadget's whole client area, a button's inside its raised edge, a string
 // field's formatting rectangle (inside its sunken edge and margins). A gadget
@@ -66,12 +60,12 @@ RECT visible_text_area(ObjectNumber number) {
         default:
             break;
     }
-    area = in_parent(control, control, area);
+    MapWindowPoints(control, GetParent(control), reinterpret_cast<POINT*>(&area), 2);
     for (ObjectNumber other = Gadget_Status; other <= Gadget_ButtonState; ++other) {
         if (other == number) continue;
         RECT cover, overlap;
         GetWindowRect(gadget_handle(other), &cover);
-        cover = in_parent(control, HWND_DESKTOP, cover);
+        MapWindowPoints(HWND_DESKTOP, GetParent(control), reinterpret_cast<POINT*>(&cover), 2);
         if (IntersectRect(&overlap, &area, &cover) && cover.left > area.left && cover.left < area.right)
             area.right = cover.left;
     }

@@ -117,14 +117,7 @@ BOOLEAN WINAPI num_input_buffers(HANDLE, PULONG count) {
 
 }  // namespace
 
-// mingw calls imported functions through __imp_ pointers; defining the two
-// here takes the place of setupapi's for this test program alone. On i686 the
-// symbols carry the C prefix and the stdcall argument bytes; on x86-64 neither.
-#if defined(__i386__)
-#define IMPORT_SYMBOL(name, argument_bytes) "__imp__" #name "@" #argument_bytes
-#else
-#define IMPORT_SYMBOL(name, argument_bytes) "__imp_" #name
-#endif
+// Setupapi's two load-time imports, scripted for this test program.
 extern "C" {
 void* fake_class_devs_import __asm__(IMPORT_SYMBOL(SetupDiGetClassDevsA, 16)) =
     reinterpret_cast<void*>(&fake_get_class_devs);

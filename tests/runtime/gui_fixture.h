@@ -27,9 +27,10 @@ struct SeenEvent {
     int32_t type;
 };
 
-inline std::string describe(const std::vector<SeenEvent>& events) {
+template <typename Event>
+std::string describe(const std::vector<Event>& events) {
     std::string text;
-    for (const SeenEvent& e : events)
+    for (const Event& e : events)
         text += " (" + std::to_string(e.code) + " obj " + std::to_string(e.object) + " win " +
                 std::to_string(e.window) + " type " + std::to_string(e.type) + ")";
     return text.empty() ? " (none)" : text;
@@ -51,6 +52,12 @@ inline std::vector<SeenEvent> pump_events(int settle_ms = 80, int limit_ms = 500
         if (code >= Event_GadgetAction && code <= Event_WindowSized) events.push_back({code, event_object(), event_window(), event_type()});
     }
     return events;
+}
+
+inline std::string gadget_text(ObjectNumber number) {
+    char text[128] = {};
+    GetWindowTextA(gadget_handle(number), text, sizeof text);
+    return text;
 }
 
 inline int count_events(const std::vector<SeenEvent>& events, int32_t code, ObjectNumber object = -1) {
@@ -89,9 +96,7 @@ inline ::testing::AssertionResult events_are(const std::vector<SeenEvent>& seen,
         if (i < relevant.size() && matches(relevant[i], x)) {
             ++i;
         } else if (!x.optional) {
-            std::vector<SeenEvent> expected;
-            for (const Expected& y : want) expected.push_back({y.code, y.object, y.window, y.type});
-            return ::testing::AssertionFailure() << "expected" << describe(expected) << "; saw" << describe(relevant);
+            return ::testing::AssertionFailure() << "expected" << describe(want) << "; saw" << describe(relevant);
         }
     }
     if (i == relevant.size()) return ::testing::AssertionSuccess();

@@ -7,6 +7,15 @@
 #include "runtime/base/memory.h"
 #include "runtime/base/string_buffer.h"
 
+// mingw calls a DLL's functions through __imp_ pointers; a test program that
+// defines one takes the function's place for that program alone. On i686 the
+// symbol carries the C prefix and the stdcall argument bytes; on x86-64 neither.
+#if defined(__i386__)
+#define IMPORT_SYMBOL(name, argument_bytes) "__imp__" #name "@" #argument_bytes
+#else
+#define IMPORT_SYMBOL(name, argument_bytes) "__imp_" #name
+#endif
+
 // The blocks in use in a heap, to see that what was taken went back.
 inline int busy_blocks(HANDLE heap) {
     PROCESS_HEAP_ENTRY entry = {};
