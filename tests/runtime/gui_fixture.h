@@ -8,11 +8,8 @@
 #include <string>
 #include <vector>
 
-#include "runtime/base/containers.h"
 #include "runtime/base/memory.h"
-#include "runtime/base/object_table.h"
 #include "runtime/base/string_buffer.h"
-#include "runtime/base/thread.h"
 #include "runtime/gadget/gadget.h"
 #include "runtime/window/event_queue.h"
 #include "runtime/window/gui_services.h"
@@ -54,10 +51,28 @@ inline std::vector<SeenEvent> pump_events(int settle_ms = 80, int limit_ms = 500
     return events;
 }
 
+// Takes every queued event without pumping messages.
+inline std::vector<SeenEvent> take_all() {
+    std::vector<SeenEvent> events;
+    while (int32_t code = event_queue_take()) events.push_back({code, event_object(), event_window(), event_type()});
+    return events;
+}
+
 inline std::string gadget_text(ObjectNumber number) {
     char text[128] = {};
     GetWindowTextA(gadget_handle(number), text, sizeof text);
     return text;
+}
+
+// The brush a parent answers a control's colour message with, and the text
+// colour it set on the way.
+inline HBRUSH color_answer(HWND parent, UINT message, HWND control, COLORREF* text_color = nullptr) {
+    HDC dc = GetDC(control);
+    SetTextColor(dc, RGB(0, 0, 1));
+    LRESULT result = SendMessageA(parent, message, reinterpret_cast<WPARAM>(dc), reinterpret_cast<LPARAM>(control));
+    if (text_color) *text_color = GetTextColor(dc);
+    ReleaseDC(control, dc);
+    return reinterpret_cast<HBRUSH>(result);
 }
 
 inline int count_events(const std::vector<SeenEvent>& events, int32_t code, ObjectNumber object = -1) {

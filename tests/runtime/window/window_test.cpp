@@ -238,24 +238,16 @@ TEST_F(WindowTest, ParentMessagesReachOnlyTheGadgetsOwnControl) {
     ASSERT_NE(text, nullptr);
     GadgetRecord* gadget = gadget_lookup(0);
     gadget_set_color(gadget, Color_Back, RGB(1, 2, 3));
-    HDC dc = GetDC(window);
-    LRESULT own = SendMessageA(window, WM_CTLCOLORSTATIC, reinterpret_cast<WPARAM>(dc), reinterpret_cast<LPARAM>(text));
     ASSERT_NE(gadget->back_brush, nullptr);
-    EXPECT_EQ(reinterpret_cast<HBRUSH>(own), gadget->back_brush);
+    EXPECT_EQ(color_answer(window, WM_CTLCOLORSTATIC, text), gadget->back_brush);
     // A control the runtime did not make, with ID 0 and no "Vel_ID", is not gadget 0.
     HWND foreign = CreateWindowExA(0, "Static", "f", WS_CHILD, 0, 0, 10, 10, window, nullptr, nullptr, nullptr);
     ASSERT_EQ(GetWindowLongA(foreign, GWL_ID), 0);
-    LRESULT other =
-        SendMessageA(window, WM_CTLCOLORSTATIC, reinterpret_cast<WPARAM>(dc), reinterpret_cast<LPARAM>(foreign));
-    EXPECT_NE(reinterpret_cast<HBRUSH>(other), gadget->back_brush);
+    EXPECT_NE(color_answer(window, WM_CTLCOLORSTATIC, foreign), gadget->back_brush);
     // One whose "Vel_ID" differs from its ID is refused too.
-    SetWindowLongA(foreign, GWL_ID, 0);
     SetPropA(foreign, "Vel_ID", reinterpret_cast<HANDLE>(5));
-    EXPECT_EQ(window_forward_to_gadget(foreign, window, WM_CTLCOLORSTATIC, reinterpret_cast<WPARAM>(dc),
-                                       reinterpret_cast<LPARAM>(foreign)),
-              NotHandled);
+    EXPECT_NE(color_answer(window, WM_CTLCOLORSTATIC, foreign), gadget->back_brush);
     RemovePropA(foreign, "Vel_ID");
-    ReleaseDC(window, dc);
 }
 
 TEST_F(WindowTest, DeactivationRemembersTheFocusAndActivationRestoresIt) {
