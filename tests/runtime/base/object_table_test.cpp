@@ -1,4 +1,3 @@
-#include <cstring>
 #include <vector>
 
 #include "base_fixture.h"
