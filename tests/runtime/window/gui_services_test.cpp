@@ -28,14 +28,6 @@ HWND wait_for_box(DWORD thread_id, int tries = 500) {
     return nullptr;
 }
 
-struct Observed {
-    HWND box = nullptr;
-    HWND owner = nullptr;
-    bool other_enabled = true;
-    bool topmost_during = true;
-    int saved = -1;
-};
-
 TEST_F(GuiServicesTest, BoxDisablesOtherWindowsOfTheThreadAndRestoresThem) {
     auto main_window = reinterpret_cast<HWND>(window_open(0, 10, 10, 200, 80, "main", 0));
     auto other = reinterpret_cast<HWND>(window_open(1, 300, 10, 200, 80, "other", 0));
@@ -47,27 +39,31 @@ TEST_F(GuiServicesTest, BoxDisablesOtherWindowsOfTheThreadAndRestoresThem) {
     pump_events();
     ASSERT_EQ(GetForegroundWindow(), main_window);
 
-    Observed seen;
+    HWND box = nullptr;
+    HWND owner = nullptr;
+    bool other_enabled = true;
+    bool topmost_during = true;
+    int saved = -1;
     DWORD gui_thread = GetCurrentThreadId();
     std::thread watcher([&] {
-        seen.box = wait_for_box(gui_thread);
-        if (!seen.box) return;
-        seen.owner = GetWindow(seen.box, GW_OWNER);
-        seen.other_enabled = IsWindowEnabled(other);
-        seen.topmost_during = (GetWindowLongA(other, GWL_EXSTYLE) & WS_EX_TOPMOST) != 0;
-        seen.saved = saved_window_count();
-        PostMessageA(seen.box, WM_COMMAND, IDOK, 0);
+        box = wait_for_box(gui_thread);
+        if (!box) return;
+        owner = GetWindow(box, GW_OWNER);
+        other_enabled = IsWindowEnabled(other);
+        topmost_during = (GetWindowLongA(other, GWL_EXSTYLE) & WS_EX_TOPMOST) != 0;
+        saved = saved_window_count();
+        PostMessageA(box, WM_COMMAND, IDOK, 0);
     });
     int result = message_box("caption", "text", MB_OK | MB_ICONEXCLAMATION);
     watcher.join();
-    ASSERT_NE(seen.box, nullptr) << "no message box appeared";
+    ASSERT_NE(box, nullptr) << "no message box appeared";
     EXPECT_EQ(result, IDOK);
-    EXPECT_EQ(seen.owner, main_window) << "the foreground window of this process owns the box";
+    EXPECT_EQ(owner, main_window) << "the foreground window of this process owns the box";
     // The owner is disabled by the modal box itself while it is up, and enabled again after it.
     EXPECT_TRUE(IsWindowEnabled(main_window));
-    EXPECT_FALSE(seen.other_enabled);
-    EXPECT_FALSE(seen.topmost_during);
-    EXPECT_EQ(seen.saved, 3) << "visible windows only: main, other, disabled";
+    EXPECT_FALSE(other_enabled);
+    EXPECT_FALSE(topmost_during);
+    EXPECT_EQ(saved, 3) << "visible windows only: main, other, disabled";
     EXPECT_TRUE(IsWindowEnabled(other));
     EXPECT_TRUE(GetWindowLongA(other, GWL_EXSTYLE) & WS_EX_TOPMOST);
     EXPECT_FALSE(IsWindowEnabled(disabled)) << "a window that was disabled stays disabled";
