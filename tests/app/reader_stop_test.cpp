@@ -44,7 +44,6 @@ TEST(ReaderStop, AReaderWithoutAHandleOfItsThreadCannotBeStopped) {
     HANDLE registered = CreateEventA(nullptr, TRUE, FALSE, nullptr);
     HANDLE release = CreateEventA(nullptr, TRUE, FALSE, nullptr);
     std::atomic<bool> running{false};
-    // Plays the reader: registers, then stays in its loop until released.
     std::thread reader([&] {
         g_refused_thread = GetCurrentThreadId();
         running = handover_register_reader();

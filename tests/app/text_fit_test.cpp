@@ -72,7 +72,6 @@ RECT visible_text_area(ObjectNumber number) {
     return area;
 }
 
-// The control's text measured with the control's own font (WM_GETFONT).
 SIZE measure_text(HWND control) {
     SIZE size{};
     char text[256] = {};

@@ -117,7 +117,6 @@ BOOLEAN WINAPI num_input_buffers(HANDLE, PULONG count) {
 
 }  // namespace
 
-// Setupapi's two load-time imports, scripted for this test program.
 extern "C" {
 void* fake_class_devs_import __asm__(IMPORT_SYMBOL(SetupDiGetClassDevsA, 16)) =
     reinterpret_cast<void*>(&fake_get_class_devs);

@@ -8,13 +8,11 @@ constexpr WORD Vid = 0x1234, Pid = 0x0001;
 
 class HidSearch : public FakeHidTest {
 protected:
-    // Adds one enumerated interface backed by a device file.
     std::string add(const std::string& name, WORD vendor, WORD product, WORD version) {
         std::string path = make_device_file(name, vendor, product, version);
         fake.interfaces.push_back({path});
         return path;
     }
-    // Every interface file except keep is closed again.
     void expect_all_closed_except(const std::string& keep) {
         for (const FakeInterface& item : fake.interfaces) {
             if (item.path.empty()) continue;
@@ -112,14 +110,13 @@ TEST_F(HidSearch, ExaminesAtMost256Interfaces) {
 
 struct CallbackLog {
     std::vector<std::string> open_before;  // files still open when the callback ran
-    const std::vector<FakeInterface>* interfaces = nullptr;
     int calls = 0;
 };
 
 int32_t record_callback(HANDLE, intptr_t user) {
     auto* log = reinterpret_cast<CallbackLog*>(user);
     ++log->calls;
-    for (const FakeInterface& item : *log->interfaces)
+    for (const FakeInterface& item : fake.interfaces)
         if (file_is_open(item.path)) log->open_before.push_back(item.path);
     return 1;
 }
@@ -130,7 +127,6 @@ TEST_F(HidSearch, SecondModePassesEveryOpenableInterfaceAndClosesEachAfterwards)
     std::string b = add("b", Vid, Pid, 0x0100);
     std::string c = add("c", 7, 7, 7);
     CallbackLog log;
-    log.interfaces = &fake.interfaces;
     EXPECT_EQ(hid_search(0, 0, 0, 0, record_callback, reinterpret_cast<intptr_t>(&log)), nullptr);
     EXPECT_EQ(log.calls, 3);
     // During each callback exactly its own device is open: the previous one
@@ -144,7 +140,6 @@ TEST_F(HidSearch, SecondModePassesEveryOpenableInterfaceAndClosesEachAfterwards)
 TEST_F(HidSearch, CallbackWithUserValueZeroRunsTheFirstMode) {
     std::string b = add("b", Vid, Pid, 0x0100);
     CallbackLog log;
-    log.interfaces = &fake.interfaces;
     HANDLE device = hid_search(Pid, Vid, HidVersion_Any, 0, record_callback, 0);
     ASSERT_NE(device, nullptr);
     EXPECT_EQ(log.calls, 0);

@@ -20,7 +20,6 @@ protected:
     }
 };
 
-// Every slot holds the address of its own name in its own library.
 TEST_F(HidWine, BindsEachEntryByItsOwnName) {
     ASSERT_NE(hid_entries.hid_library, nullptr);
     ASSERT_NE(hid_entries.setupapi_library, nullptr);
