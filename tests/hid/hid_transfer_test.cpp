@@ -13,10 +13,12 @@ using HidTransfer = FakeHidTest;
 TEST_F(HidTransfer, WholeReportsEachWayAndZeroForBadArgumentsOrAGoneDevice) {
     PipeDevice pipe;
     unsigned char report[2] = {0x00, 0x55};
-    EXPECT_EQ(hid_write_report(pipe.client, report, 0), 0);
-    EXPECT_EQ(hid_write_report(pipe.client, report, -2), 0);
-    EXPECT_EQ(hid_write_report(pipe.client, nullptr, 2), 0);
-    EXPECT_EQ(hid_write_report(nullptr, report, 2), 0);
+    const struct {
+        HANDLE device;
+        unsigned char* report;
+        int32_t length;
+    } bad[] = {{pipe.client, report, 0}, {pipe.client, report, -2}, {pipe.client, nullptr, 2}, {nullptr, report, 2}};
+    for (const auto& b : bad) EXPECT_EQ(hid_write_report(b.device, b.report, b.length), 0) << "bad case " << &b - bad;
     // Had any of them reached WriteFile, a message (maybe an empty one) would
     // arrive before this one.
     EXPECT_EQ(hid_write_report(pipe.client, report, 2), 2);
@@ -29,10 +31,7 @@ TEST_F(HidTransfer, WholeReportsEachWayAndZeroForBadArgumentsOrAGoneDevice) {
 
     const unsigned char pressed[2] = {0x00, 20};
     ASSERT_TRUE(WriteFile(pipe.server, pressed, 2, &n, nullptr));
-    EXPECT_EQ(hid_read_report(pipe.client, report, 0), 0);
-    EXPECT_EQ(hid_read_report(pipe.client, report, -1), 0);
-    EXPECT_EQ(hid_read_report(pipe.client, nullptr, 2), 0);
-    EXPECT_EQ(hid_read_report(nullptr, report, 2), 0);
+    for (const auto& b : bad) EXPECT_EQ(hid_read_report(b.device, b.report, b.length), 0) << "bad case " << &b - bad;
     EXPECT_EQ(pipe.pending_bytes(pipe.client), 2u) << "the pending report must not have been consumed";
     EXPECT_EQ(hid_read_report(pipe.client, report, 2), 2);
     EXPECT_EQ(report[1], 20);
