@@ -39,8 +39,6 @@ const TextCase text_cases[] = {
     {"FieldYes", Gadget_ButtonState, [] { gadget_set_text(Gadget_ButtonState, Text_Yes); }},  // "Да"
 };
 
-void PrintTo(const TextCase& c, std::ostream* out) { *out << c.name; }
-
 // Where the control draws its text, in its parent's coordinates: a text
 // gadget's whole client area, a button's inside its raised edge, a string
 // field's formatting rectangle (inside its sunken edge and margins). A gadget

@@ -45,7 +45,6 @@ TEST(Environment, MarlettDrawsTheTitleBarButtons) {
     // The caption's minimise, maximise and close buttons are Marlett's glyphs
     // "0", "1" and "r"; without Marlett those letters are what shows.
     HFONT marlett = CreateFontA(-11, 0, 0, 0, FW_NORMAL, 0, 0, 0, SYMBOL_CHARSET, 0, 0, 0, 0, "Marlett");
-    ASSERT_NE(marlett, nullptr);
     PickedFont picked = pick(marlett);
     DeleteObject(marlett);
     EXPECT_STREQ(picked.face, "Marlett");

@@ -10,7 +10,6 @@ class HidWine : public BaseRuntime {
 protected:
     void SetUp() override {
         BaseRuntime::SetUp();
-        hid_entries = {};
         hid_bind();
     }
     void TearDown() override {
@@ -47,7 +46,6 @@ TEST_F(HidWine, OwnMouseOpensByItsVendorAndGivesItsCaps) {
 
 TEST(HidWineRelease, UnbindReleasesOnlyWhatWasLoaded) {
     ASSERT_EQ(GetModuleHandleA("hid.dll"), nullptr) << "nothing else holds hid.dll in this program";
-    hid_entries = {};
     hid_bind();
     EXPECT_NE(GetModuleHandleA("hid.dll"), nullptr);
     hid_unbind();

@@ -4,7 +4,6 @@
 #include "hidsim_fixture.h"
 
 #include "hid/hid_discovery.h"
-#include "hid/hid_transfer.h"
 #include "runtime/base/base_fixture.h"
 
 #include <cstdio>
@@ -16,7 +15,6 @@ protected:
     void SetUp() override {
         SimulatorTest::SetUp();
         heap_ = base_runtime_start();
-        hid_entries = {};
         hid_bind();
         ASSERT_NE(hid_entries.hid_library, nullptr);
     }
