@@ -10,24 +10,11 @@
 #include "app/input_reader.h"
 #include "handover_fixture.h"
 #include "hid/hid_transfer.h"
+#include "hid/pipe_device.h"
 
 AppState app_state;
 
 namespace {
-
-// A message-mode pipe: the client end plays the read handle, which the
-// hand-over owns and closes; the server end plays the device.
-struct Pipe {
-    HANDLE server, client;
-    Pipe() {
-        static int counter = 0;
-        std::string name = "\\\\.\\pipe\\handover_" + std::to_string(GetCurrentProcessId()) + "_" + std::to_string(++counter);
-        server = CreateNamedPipeA(name.c_str(), PIPE_ACCESS_DUPLEX, PIPE_TYPE_MESSAGE | PIPE_READMODE_MESSAGE | PIPE_WAIT,
-                                  1, 64, 64, 0, nullptr);
-        client = CreateFileA(name.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
-    }
-    ~Pipe() { CloseHandle(server); }
-};
 
 bool handle_open(HANDLE handle) {
     DWORD flags = 0;
@@ -86,7 +73,7 @@ struct TestReader {
 // after its time limit the watch leaves the handle open rather than close it
 // under the read.
 TEST_F(HandoverTest, AHandleStillBeingReadIsLeftToTheReaderAndItsReportDropped) {
-    Pipe old_pipe, new_pipe;
+    PipeDevice old_pipe, new_pipe;
     handover_replace(old_pipe.client);
     ReadTicket ticket{};
     ASSERT_TRUE(handover_begin_read(&ticket));
@@ -101,7 +88,7 @@ TEST_F(HandoverTest, AHandleStillBeingReadIsLeftToTheReaderAndItsReportDropped) 
 // A failed read on the current handle tells the watch the handle is lost;
 // one on a handle that has since been replaced does not.
 TEST_F(HandoverTest, OnlyAFailedReadOnTheCurrentHandleCountsAsLost) {
-    Pipe first, second;
+    PipeDevice first, second;
     handover_replace(first.client);
     EXPECT_FALSE(handover_take_lost());
     ReadTicket ticket{};
@@ -120,7 +107,7 @@ TEST_F(HandoverTest, OnlyAFailedReadOnTheCurrentHandleCountsAsLost) {
 
 TEST_F(HandoverTest, ABlockedReadIsCancelledBeforeItsHandleIsClosed) {
     TestReader reader;
-    Pipe pipe;
+    PipeDevice pipe;
     handover_replace(pipe.client);
     ASSERT_TRUE(reader.wait_ticket()) << "the reader took no ticket";
     handover_replace(nullptr);
@@ -134,7 +121,7 @@ TEST_F(HandoverTest, ABlockedReadIsCancelledBeforeItsHandleIsClosed) {
 TEST_F(HandoverTest, ReplacingWhileReportsStreamDoesNotDeadlock) {
     TestReader reader;
     for (int round = 0; round < 40; ++round) {
-        Pipe pipe;
+        PipeDevice pipe;
         handover_replace(pipe.client);
         std::atomic<bool> stop{false};
         std::thread writer([&] {
@@ -160,7 +147,7 @@ TEST_F(HandoverTest, StopEndsAReaderBlockedInARead) {
     EXPECT_EXIT(
         {
             TestReader reader;
-            Pipe pipe;
+            PipeDevice pipe;
             handover_replace(pipe.client);
             bool took = reader.wait_ticket();
             bool stopped = handover_stop(2000);

@@ -15,8 +15,6 @@ namespace {
 std::atomic<DWORD> g_refused_thread{0};
 std::atomic<int> g_refusals{0};
 
-using DuplicateHandleEntry = decltype(&::DuplicateHandle);
-
 BOOL WINAPI refusing_duplicate(HANDLE source_process, HANDLE source, HANDLE target_process, LPHANDLE target,
                                DWORD access, BOOL inherit, DWORD options) {
     if (GetCurrentThreadId() == g_refused_thread) {
@@ -26,7 +24,7 @@ BOOL WINAPI refusing_duplicate(HANDLE source_process, HANDLE source, HANDLE targ
     }
     // Looked up on every call: a guarded static would take a lock, and taking a
     // lock may itself duplicate a thread handle (winpthreads).
-    auto real = reinterpret_cast<DuplicateHandleEntry>(
+    auto real = reinterpret_cast<decltype(&::DuplicateHandle)>(
         reinterpret_cast<void*>(GetProcAddress(GetModuleHandleA("kernel32.dll"), "DuplicateHandle")));
     return real(source_process, source, target_process, target, access, inherit, options);
 }
@@ -44,7 +42,6 @@ TEST(ReaderStop, AReaderWithoutAHandleOfItsThreadCannotBeStopped) {
     HANDLE registered = CreateEventA(nullptr, TRUE, FALSE, nullptr);
     HANDLE release = CreateEventA(nullptr, TRUE, FALSE, nullptr);
     std::atomic<bool> running{false};
-    // Plays the reader: registers, then stays in its loop until released.
     std::thread reader([&] {
         g_refused_thread = GetCurrentThreadId();
         running = handover_register_reader();

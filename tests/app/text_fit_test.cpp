@@ -39,8 +39,6 @@ const TextCase text_cases[] = {
     {"FieldYes", Gadget_ButtonState, [] { gadget_set_text(Gadget_ButtonState, Text_Yes); }},  // "Да"
 };
 
-void PrintTo(const TextCase& c, std::ostream* out) { *out << c.name; }
-
 // Where the control draws its text, in its parent's coordinates: a text
 // gadget's whole client area, a button's inside its raised edge, a string
 // field's formatting rectangle (inside its sunken edge and margins). A gadget
@@ -72,7 +70,6 @@ RECT visible_text_area(ObjectNumber number) {
     return area;
 }
 
-// The control's text measured with the control's own font (WM_GETFONT).
 SIZE measure_text(HWND control) {
     SIZE size{};
     char text[256] = {};

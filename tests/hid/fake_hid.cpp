@@ -15,8 +15,6 @@ const GUID hid_class = {0x4d1e55b2, 0xf16f, 0x11cf, {0x88, 0xcb, 0x00, 0x11, 0x1
 constexpr DWORD InterfaceData_Size = sizeof(void*) == 4 ? 28 : 32;
 constexpr DWORD DetailData_Size = sizeof(void*) == 4 ? 5 : 8;
 
-extern "C" {
-
 HDEVINFO WINAPI fake_get_class_devs(const GUID* guid, PCSTR, HWND, DWORD flags) {
     ++fake.class_devs_calls;
     fake.class_devs_flags = flags;
@@ -30,8 +28,6 @@ BOOL WINAPI fake_destroy(HDEVINFO set) {
     if (set == fake_set) ++fake.destroy_calls;
     return TRUE;
 }
-
-}  // extern "C"
 
 void WINAPI get_hid_guid(LPGUID guid) { *guid = hid_class; }
 
@@ -117,7 +113,6 @@ BOOLEAN WINAPI num_input_buffers(HANDLE, PULONG count) {
 
 }  // namespace
 
-// Setupapi's two load-time imports, scripted for this test program.
 extern "C" {
 void* fake_class_devs_import __asm__(IMPORT_SYMBOL(SetupDiGetClassDevsA, 16)) =
     reinterpret_cast<void*>(&fake_get_class_devs);

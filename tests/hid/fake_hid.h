@@ -20,7 +20,6 @@ struct FakeHid {
     std::vector<FakeInterface> interfaces;
     bool class_devs_fail = false;
     int class_devs_good = -1;     // class queries that succeed before the rest fail (-1: all)
-    // What the fakes saw.
     int class_devs_calls = 0;
     DWORD class_devs_flags = 0;
     int destroy_calls = 0;
@@ -30,7 +29,6 @@ struct FakeHid {
     bool bad_cb_size = false;     // a structure arrived with a wrong cbSize
     int attribute_calls = 0;
     int other_calls = 0;          // preparsed data freed that the fake did not give
-    // Strings the string entries answer with.
     std::wstring manufacturer = L"Acme";
     std::wstring product = L"LED board";
     std::wstring serial = L"";

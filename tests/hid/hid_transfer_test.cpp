@@ -2,42 +2,23 @@
 // device list through the scripted entry table.
 #include "fake_hid.h"
 #include "hid/hid_transfer.h"
+#include "pipe_device.h"
 
 #include <cstring>
 
 namespace {
-
-// A message-mode pipe: the client end plays the device handle, the server end the device.
-struct PipeDevice {
-    HANDLE server = INVALID_HANDLE_VALUE;
-    HANDLE client = INVALID_HANDLE_VALUE;
-    PipeDevice() {
-        static int serial;
-        std::string name = "\\\\.\\pipe\\hidtest_" + std::to_string(GetCurrentProcessId()) + "_" + std::to_string(++serial);
-        server = CreateNamedPipeA(name.c_str(), PIPE_ACCESS_DUPLEX, PIPE_TYPE_MESSAGE | PIPE_READMODE_MESSAGE | PIPE_WAIT,
-                                  1, 64, 64, 0, nullptr);
-        client = CreateFileA(name.c_str(), GENERIC_READ | GENERIC_WRITE, 3, nullptr, OPEN_EXISTING, 0, nullptr);
-    }
-    ~PipeDevice() {
-        if (client != INVALID_HANDLE_VALUE) CloseHandle(client);
-        if (server != INVALID_HANDLE_VALUE) CloseHandle(server);
-    }
-    DWORD pending_bytes(HANDLE end) {
-        DWORD available = 0;
-        PeekNamedPipe(end, nullptr, 0, nullptr, &available, nullptr);
-        return available;
-    }
-};
 
 using HidTransfer = FakeHidTest;
 
 TEST_F(HidTransfer, WholeReportsEachWayAndZeroForBadArgumentsOrAGoneDevice) {
     PipeDevice pipe;
     unsigned char report[2] = {0x00, 0x55};
-    EXPECT_EQ(hid_write_report(pipe.client, report, 0), 0);
-    EXPECT_EQ(hid_write_report(pipe.client, report, -2), 0);
-    EXPECT_EQ(hid_write_report(pipe.client, nullptr, 2), 0);
-    EXPECT_EQ(hid_write_report(nullptr, report, 2), 0);
+    const struct {
+        HANDLE device;
+        unsigned char* report;
+        int32_t length;
+    } bad[] = {{pipe.client, report, 0}, {pipe.client, report, -2}, {pipe.client, nullptr, 2}, {nullptr, report, 2}};
+    for (const auto& b : bad) EXPECT_EQ(hid_write_report(b.device, b.report, b.length), 0) << "bad case " << &b - bad;
     // Had any of them reached WriteFile, a message (maybe an empty one) would
     // arrive before this one.
     EXPECT_EQ(hid_write_report(pipe.client, report, 2), 2);
@@ -50,19 +31,18 @@ TEST_F(HidTransfer, WholeReportsEachWayAndZeroForBadArgumentsOrAGoneDevice) {
 
     const unsigned char pressed[2] = {0x00, 20};
     ASSERT_TRUE(WriteFile(pipe.server, pressed, 2, &n, nullptr));
-    EXPECT_EQ(hid_read_report(pipe.client, report, 0), 0);
-    EXPECT_EQ(hid_read_report(pipe.client, report, -1), 0);
-    EXPECT_EQ(hid_read_report(pipe.client, nullptr, 2), 0);
-    EXPECT_EQ(hid_read_report(nullptr, report, 2), 0);
+    for (const auto& b : bad) EXPECT_EQ(hid_read_report(b.device, b.report, b.length), 0) << "bad case " << &b - bad;
     EXPECT_EQ(pipe.pending_bytes(pipe.client), 2u) << "the pending report must not have been consumed";
     EXPECT_EQ(hid_read_report(pipe.client, report, 2), 2);
     EXPECT_EQ(report[1], 20);
 
     PipeDevice gone;
     CloseHandle(gone.server);  // the device goes away
-    gone.server = INVALID_HANDLE_VALUE;
+    gone.server = nullptr;
     EXPECT_EQ(hid_write_report(gone.client, report, 2), 0);
     EXPECT_EQ(hid_read_report(gone.client, report, 2), 0);
+    CloseHandle(gone.client);
+    CloseHandle(pipe.client);
 }
 
 HANDLE const some_device = reinterpret_cast<HANDLE>(static_cast<intptr_t>(0x44));
@@ -79,7 +59,6 @@ TEST_F(HidTransfer, StringsAreConvertedToTheAnsiCodePageOrEmpty) {
     EXPECT_STREQ(hid_serial_string(some_device, start), "");
     EXPECT_EQ(string_buffer.length, start);
 
-    // Empty without a handle, without success or without the entry.
     EXPECT_STREQ(hid_manufacturer_string(nullptr, start), "");
     fake.strings_fail = true;
     EXPECT_STREQ(hid_product_string(some_device, start), "");
@@ -179,13 +158,11 @@ TEST_F(HidDeviceListTest, OneRecordPerReadableDevice) {
     EXPECT_STREQ(r.serial_number, "S-1");
     EXPECT_EQ(string_buffer.length, length_before) << "collecting leaves the StringBuffer as it found it";
 
-    // A handle whose attributes cannot be read adds nothing.
     HANDLE plain = CreateFileA(make_plain_file("plain").c_str(), GENERIC_READ, 3, nullptr, OPEN_EXISTING, 0, nullptr);
     EXPECT_EQ(collect(plain), 0);
     CloseHandle(plain);
     EXPECT_EQ(list.count, 1);
 
-    // Failing caps leave the lengths 0, failing strings leave them empty.
     fake.preparsed_fail = true;
     fake.strings_fail = true;
     EXPECT_EQ(collect(device), 0);

@@ -10,7 +10,6 @@ class HidWine : public BaseRuntime {
 protected:
     void SetUp() override {
         BaseRuntime::SetUp();
-        hid_entries = {};
         hid_bind();
     }
     void TearDown() override {
@@ -20,7 +19,6 @@ protected:
     }
 };
 
-// Every slot holds the address of its own name in its own library.
 TEST_F(HidWine, BindsEachEntryByItsOwnName) {
     ASSERT_NE(hid_entries.hid_library, nullptr);
     ASSERT_NE(hid_entries.setupapi_library, nullptr);
@@ -48,7 +46,6 @@ TEST_F(HidWine, OwnMouseOpensByItsVendorAndGivesItsCaps) {
 
 TEST(HidWineRelease, UnbindReleasesOnlyWhatWasLoaded) {
     ASSERT_EQ(GetModuleHandleA("hid.dll"), nullptr) << "nothing else holds hid.dll in this program";
-    hid_entries = {};
     hid_bind();
     EXPECT_NE(GetModuleHandleA("hid.dll"), nullptr);
     hid_unbind();

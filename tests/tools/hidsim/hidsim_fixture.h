@@ -27,12 +27,19 @@ protected:
             ASSERT_LT(GetTickCount() - start, 20000u) << "the simulator's control channel does not open";
         ASSERT_TRUE(hidsim_unplug_all());
     }
-    void TearDown() override { hidsim_unplug_all(); }
+    void TearDown() override {
+        if (device != INVALID_HANDLE_VALUE) CloseHandle(device);
+        hidsim_unplug_all();
+    }
 
     // Plugs and waits until the host has the interface open-able.
     static bool plug(uint32_t slot) {
         return hidsim_plug(hidsim_default_device(slot)) && hidsim_wait_present(slot, 10000);
     }
+
+    // Plugs slot 0 and opens it as device, which TearDown closes.
+    bool plug_and_open() { return plug(0) && (device = open_slot(0)) != INVALID_HANDLE_VALUE; }
+    HANDLE device = INVALID_HANDLE_VALUE;
 
     static std::string path_of(uint32_t slot) {
         char path[1024];

@@ -11,9 +11,7 @@ bool write_report(HANDLE h, uint8_t value) {
 }
 
 TEST_F(SimulatorTest, OutputReportsAreLoggedAndSwitchTheLed) {
-    ASSERT_TRUE(plug(0));
-    HANDLE h = open_slot(0);
-    ASSERT_NE(h, INVALID_HANDLE_VALUE);
+    ASSERT_TRUE(plug_and_open()) << "error " << GetLastError();
     HidSimStatus status = {};
     ASSERT_TRUE(hidsim_status(0, &status));
     EXPECT_EQ(status.led, static_cast<uint32_t>(HidSimLed_Unknown)) << "before any report";
@@ -22,31 +20,27 @@ TEST_F(SimulatorTest, OutputReportsAreLoggedAndSwitchTheLed) {
         uint32_t led;
     } steps[] = {{0xAA, HidSimLed_On}, {0x55, HidSimLed_Off}, {0x12, HidSimLed_Other}, {0xAA, HidSimLed_On}};
     for (const auto& step : steps) {
-        ASSERT_TRUE(write_report(h, step.value)) << GetLastError();
+        ASSERT_TRUE(write_report(device, step.value)) << GetLastError();
         ASSERT_TRUE(hidsim_status(0, &status));
         EXPECT_EQ(status.led, step.led) << "after " << int(step.value);
     }
     EXPECT_EQ(status.outputs_total, 4u);
     EXPECT_EQ(outputs_text(0), "00AA 0055 0012 00AA");
     EXPECT_EQ(outputs_text(0), "") << "taking the log clears it";
-    CloseHandle(h);
 }
 
 TEST_F(SimulatorTest, InputReportsSentBeforeAnyReadArriveInOrderByteForByte) {
-    ASSERT_TRUE(plug(0));
-    HANDLE h = open_slot(0);
-    ASSERT_NE(h, INVALID_HANDLE_VALUE);
+    ASSERT_TRUE(plug_and_open()) << "error " << GetLastError();
     const uint8_t reports[][2] = {{0x00, 20}, {0x00, 40}, {0x00, 0x7F}, {0x00, 0xFF}};
     for (const auto& r : reports) ASSERT_TRUE(hidsim_send_input(0, r, 2));
     for (const auto& r : reports) {
         uint8_t got[2] = {0xEE, 0xEE};
         DWORD read = 0;
-        ASSERT_TRUE(ReadFile(h, got, sizeof got, &read, nullptr)) << GetLastError();
+        ASSERT_TRUE(ReadFile(device, got, sizeof got, &read, nullptr)) << GetLastError();
         EXPECT_EQ(read, 2u);
         EXPECT_EQ(got[0], r[0]);
         EXPECT_EQ(got[1], r[1]);
     }
-    CloseHandle(h);
 }
 
 DWORD WINAPI blocked_read(void* parameter) {
@@ -56,10 +50,8 @@ DWORD WINAPI blocked_read(void* parameter) {
 }
 
 TEST_F(SimulatorTest, ReadPendingDuringUnplugReturnsAFailure) {
-    ASSERT_TRUE(plug(0));
-    HANDLE h = open_slot(0);
-    ASSERT_NE(h, INVALID_HANDLE_VALUE);
-    HANDLE reader = CreateThread(nullptr, 0, blocked_read, &h, 0, nullptr);
+    ASSERT_TRUE(plug_and_open()) << "error " << GetLastError();
+    HANDLE reader = CreateThread(nullptr, 0, blocked_read, &device, 0, nullptr);
     ASSERT_NE(reader, nullptr);
     EXPECT_EQ(WaitForSingleObject(reader, 200), static_cast<DWORD>(WAIT_TIMEOUT)) << "nothing to read yet";
     ASSERT_TRUE(hidsim_unplug(0));
@@ -69,7 +61,8 @@ TEST_F(SimulatorTest, ReadPendingDuringUnplugReturnsAFailure) {
     GetExitCodeThread(reader, &result);
     EXPECT_EQ(result, 0u) << "the read reported success on a vanished device";
     CloseHandle(reader);
-    CloseHandle(h);
+    CloseHandle(device);
+    device = INVALID_HANDLE_VALUE;
     EXPECT_TRUE(hidsim_wait_absent(0, 10000));
 }
 
@@ -132,10 +125,8 @@ TEST_F(SimulatorTest, RapidCyclesWithoutWaitingLeaveTheBusWorking) {
     }
     EXPECT_EQ(refused, 0);
     ASSERT_TRUE(hidsim_available()) << "the bus went away";
-    ASSERT_TRUE(plug(0));
-    HANDLE h = open_slot(0);
-    EXPECT_TRUE(write_report(h, 0xAA));
-    CloseHandle(h);
+    ASSERT_TRUE(plug_and_open()) << "error " << GetLastError();
+    EXPECT_TRUE(write_report(device, 0xAA));
     EXPECT_EQ(outputs_text(0), "00AA");
 }
 

@@ -1,0 +1,24 @@
+// A message-mode named pipe in place of a device, so that reads, writes,
+// cancels and closes are the system's own. The client end plays the device
+// handle and is left to whoever holds it, as the hand-over closes its own.
+#pragma once
+#include <windows.h>
+
+#include <string>
+
+struct PipeDevice {
+    HANDLE server, client;
+    PipeDevice() {
+        static int serial;
+        std::string name = "\\\\.\\pipe\\hidtest_" + std::to_string(GetCurrentProcessId()) + "_" + std::to_string(++serial);
+        server = CreateNamedPipeA(name.c_str(), PIPE_ACCESS_DUPLEX, PIPE_TYPE_MESSAGE | PIPE_READMODE_MESSAGE | PIPE_WAIT,
+                                  1, 64, 64, 0, nullptr);
+        client = CreateFileA(name.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+    }
+    ~PipeDevice() { CloseHandle(server); }
+    DWORD pending_bytes(HANDLE end) {
+        DWORD available = 0;
+        PeekNamedPipe(end, nullptr, 0, nullptr, &available, nullptr);
+        return available;
+    }
+};
