@@ -767,7 +767,7 @@ static NTSTATUS plugging(PIRP irp) {
     switch (stack->Parameters.DeviceIoControl.IoControlCode) {
     case HIDSIM_IOCTL_PLUG: status = plug(buffer); break;
     case HIDSIM_IOCTL_UNPLUG: status = unplug(((HidSimSlot*)buffer)->slot); break;
-    default:
+    default: /* HIDSIM_IOCTL_UNPLUG_ALL, the only other request deferred to a worker */
         for (ULONG i = 0; i < HIDSIM_MAX_DEVICES; ++i) {
             if (!the_slots[i].child) continue;
             KIRQL irql;
