@@ -12,6 +12,8 @@ HANDLE g_string_heap = nullptr;
 constexpr int32_t initial_capacity = 16;
 constexpr int32_t growth_margin = 16384;
 constexpr int32_t block_slack = 5;
+// What a text reads as when its wide block cannot be had.
+constexpr wchar_t Wide_Empty[] = L"";
 
 // Running out of memory while a text is being built leaves no sound way to go
 // on: every caller writes straight into the reservation. End the process
@@ -195,4 +197,19 @@ void string_assign(char** variable, const char* text) {
 
 void string_free(char* block) {
     if (block && g_string_heap) HeapFree(g_string_heap, 0, block);
+}
+
+WideText::WideText(const char* text) {
+    if (!text) text = "";
+    // One unit per byte, the terminating NUL included: 1251 is a single-byte code page.
+    int32_t units = lstrlenA(text) + 1;
+    text_ = static_cast<wchar_t*>(HeapAlloc(g_string_heap, 0, units * sizeof(wchar_t)));
+    if (text_)
+        MultiByteToWideChar(CodePage_Texts, 0, text, units, text_, units);
+    else
+        text_ = const_cast<wchar_t*>(Wide_Empty);
+}
+
+WideText::~WideText() {
+    if (text_ != Wide_Empty) HeapFree(g_string_heap, 0, text_);
 }

@@ -1,6 +1,7 @@
 // The process-wide StringBuffer in which every text is built by appending at
-// its length, the string heap behind it, and string variables (heap texts of
-// length + 5 bytes). Only one thread builds text at a time.
+// its length, the string heap behind it, string variables (heap texts of
+// length + 5 bytes), and the program's texts widened for Windows. Only one
+// thread builds text at a time.
 #pragma once
 #include <cstddef>
 #include <cstdint>
@@ -45,3 +46,22 @@ void string_free(char* block);
 
 // The string heap, for tests that look at block sizes.
 void* string_heap();
+
+// The program's texts are Windows-1251 bytes whatever the system's ANSI code
+// page is, so Windows is handed them in UTF-16 through the W functions.
+constexpr unsigned CodePage_Texts = 1251;
+
+// A text widened from CodePage_Texts into a block of the string heap, for as
+// long as the object lives, however long it is. A null text reads as "", and
+// so does one whose block cannot be had.
+class WideText {
+public:
+    explicit WideText(const char* text);
+    ~WideText();
+    WideText(const WideText&) = delete;
+    WideText& operator=(const WideText&) = delete;
+    operator const wchar_t*() const { return text_; }
+
+private:
+    wchar_t* text_;
+};

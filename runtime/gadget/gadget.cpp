@@ -5,6 +5,7 @@
 
 #include "runtime/base/memory.h"
 #include "runtime/base/object_table.h"
+#include "runtime/base/string_buffer.h"
 #include "runtime/window/event_queue.h"
 #include "runtime/window/gui_services.h"
 #include "runtime/window/window.h"
@@ -49,7 +50,7 @@ void teardown(HWND hwnd, ObjectNumber number, GadgetRecord* record) {
     RemovePropA(hwnd, Property_GadgetId);
     if (RemovePropA(hwnd, Property_DropAccept)) RevokeDragDrop(hwnd);
     // From here on every message for the control takes the default path.
-    SetWindowLongPtrA(hwnd, GWLP_ID, ControlId_None);
+    SetWindowLongPtrW(hwnd, GWLP_ID, ControlId_None);
     event_queue_purge(Event_GadgetAction, number, -1, -1);
     object_table_free(g_gadgets, number);
 }
@@ -122,8 +123,9 @@ HWND gadget_list_select(HWND window) {
     if (!record) return previous;
     record->window = window;
     SetPropA(window, name, record);
+    // Subclassed the Unicode way: the A form would make the window an ANSI one.
     record->previous_proc = reinterpret_cast<WNDPROC>(
-        SetWindowLongPtrA(window, GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(gadget_list_window_proc)));
+        SetWindowLongPtrW(window, GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(gadget_list_window_proc)));
     return previous;
 }
 
@@ -131,7 +133,7 @@ LRESULT CALLBACK gadget_list_window_proc(HWND hwnd, UINT message, WPARAM wparam,
     char name[PropertyName_Bytes];
     stack_property_name(name);
     auto* record = static_cast<GadgetStackRecord*>(GetPropA(hwnd, name));
-    if (!record) return DefWindowProcA(hwnd, message, wparam, lparam);
+    if (!record) return DefWindowProcW(hwnd, message, wparam, lparam);
     WNDPROC previous_proc = record->previous_proc;
     if (message == WM_NCDESTROY) {
         // The context keeps its stack array for the next list.
@@ -143,8 +145,8 @@ LRESULT CALLBACK gadget_list_window_proc(HWND hwnd, UINT message, WPARAM wparam,
         main_heap_free(record);
         RemovePropA(hwnd, name);
     }
-    return previous_proc ? CallWindowProcA(previous_proc, hwnd, message, wparam, lparam)
-                         : DefWindowProcA(hwnd, message, wparam, lparam);
+    return previous_proc ? CallWindowProcW(previous_proc, hwnd, message, wparam, lparam)
+                         : DefWindowProcW(hwnd, message, wparam, lparam);
 }
 
 intptr_t gadget_register(ObjectNumber number, GadgetRecord* record, HWND hwnd, const GadgetType* type) {
@@ -153,11 +155,11 @@ intptr_t gadget_register(ObjectNumber number, GadgetRecord* record, HWND hwnd, c
     record->hwnd = hwnd;
     record->type = type;
     record->previous_proc = reinterpret_cast<WNDPROC>(
-        SetWindowLongPtrA(hwnd, GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(gadget_window_proc)));
+        SetWindowLongPtrW(hwnd, GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(gadget_window_proc)));
     // The control ID is pointer-sized, so a dynamic number fits it whole.
-    SetWindowLongPtrA(hwnd, GWLP_ID, number);
+    SetWindowLongPtrW(hwnd, GWLP_ID, number);
     SetPropA(hwnd, Property_GadgetId, reinterpret_cast<HANDLE>(number));
-    SendMessageA(hwnd, WM_SETFONT, reinterpret_cast<WPARAM>(g_context ? g_context->font : nullptr), TRUE);
+    SendMessageW(hwnd, WM_SETFONT, reinterpret_cast<WPARAM>(g_context ? g_context->font : nullptr), TRUE);
     return dynamic ? number : reinterpret_cast<intptr_t>(hwnd);
 }
 
@@ -171,9 +173,9 @@ void gadget_free(ObjectNumber number) {
 
 LRESULT CALLBACK gadget_window_proc(HWND hwnd, UINT message, WPARAM wparam, LPARAM lparam) {
     ObjectNumber number = GetWindowLongPtrA(hwnd, GWLP_ID);
-    if (number == ControlId_None) return DefWindowProcA(hwnd, message, wparam, lparam);
+    if (number == ControlId_None) return DefWindowProcW(hwnd, message, wparam, lparam);
     GadgetRecord* record = gadget_lookup(number);
-    if (!record || record->hwnd != hwnd) return DefWindowProcA(hwnd, message, wparam, lparam);
+    if (!record || record->hwnd != hwnd) return DefWindowProcW(hwnd, message, wparam, lparam);
 
     if (message == g_set_text_message && g_set_text_message != 0) {
         // The control's reactions to its new text (EN_UPDATE, EN_CHANGE) reach
@@ -185,12 +187,12 @@ LRESULT CALLBACK gadget_window_proc(HWND hwnd, UINT message, WPARAM wparam, LPAR
         if (record->type && record->type->set_text)
             record->type->set_text(record, text);
         else
-            SetWindowTextA(hwnd, text);
+            SetWindowTextW(hwnd, WideText(text));
         event_suppress_end();
         return 0;
     }
 
-    LRESULT result = CallWindowProcA(record->previous_proc, hwnd, message, wparam, lparam);
+    LRESULT result = CallWindowProcW(record->previous_proc, hwnd, message, wparam, lparam);
     if (message == WM_NCDESTROY) teardown(hwnd, number, record);
     return result;
 }
@@ -200,8 +202,8 @@ void gadget_set_text(ObjectNumber number, const char* text) {
     GadgetRecord* record = gadget_lookup(number);
     if (!record) return;
     // From another thread Windows carries the message to the control's thread
-    // and waits for it, as it does for SetWindowTextA.
-    SendMessageA(record->hwnd, g_set_text_message, 0, reinterpret_cast<LPARAM>(text));
+    // and waits for it, as it does for SetWindowTextW; the text is widened there.
+    SendMessageW(record->hwnd, g_set_text_message, 0, reinterpret_cast<LPARAM>(text));
 }
 
 void gadget_post_event(HWND control, int32_t event_type) {

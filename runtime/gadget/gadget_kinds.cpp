@@ -4,6 +4,7 @@
 
 #include "runtime/base/memory.h"
 #include "runtime/base/object_table.h"
+#include "runtime/base/string_buffer.h"
 #include "runtime/window/event_queue.h"
 #include "runtime/window/window.h"
 
@@ -20,7 +21,7 @@ intptr_t create_gadget(const GadgetType* type, const char* class_name, DWORD ex_
                        int32_t x, int32_t y, int32_t width, int32_t height, const char* text) {
     GadgetContext* context = gadget_context();
     if (!context) return 0;
-    HWND hwnd = CreateWindowExA(ex_style, class_name, text ? text : "", style, x, y, width, height,
+    HWND hwnd = CreateWindowExW(ex_style, WideText(class_name), WideText(text), style, x, y, width, height,
                                 context->list_window, reinterpret_cast<HMENU>(-1), GetModuleHandleA(nullptr),
                                 nullptr);
     if (!hwnd) return 0;
@@ -31,7 +32,7 @@ intptr_t create_gadget(const GadgetType* type, const char* class_name, DWORD ex_
     }
     if (type->kind == GadgetKind_String) {
         g_edit_proc = reinterpret_cast<WNDPROC>(
-            SetWindowLongPtrA(hwnd, GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(string_window_proc)));
+            SetWindowLongPtrW(hwnd, GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(string_window_proc)));
     }
     if (type->kind != GadgetKind_Button) {
         record->back_color = Color_Default;
@@ -62,18 +63,19 @@ template <typename Measure>
 void with_control_font(HWND hwnd, Measure measure) {
     HDC context = GetDC(hwnd);
     if (!context) return;
-    auto font = reinterpret_cast<HFONT>(SendMessageA(hwnd, WM_GETFONT, 0, 0));
+    auto font = reinterpret_cast<HFONT>(SendMessageW(hwnd, WM_GETFONT, 0, 0));
     HGDIOBJ previous = font ? SelectObject(context, font) : nullptr;
     measure(context);
     if (previous) SelectObject(context, previous);
     ReleaseDC(hwnd, context);
 }
 
-// The whole text in a heap block, or null when it cannot be allocated.
-char* window_text(HWND hwnd, int32_t* length) {
-    *length = GetWindowTextLengthA(hwnd);
-    auto* text = static_cast<char*>(main_heap_alloc(*length + 1));
-    if (text) GetWindowTextA(hwnd, text, *length + 1);
+// The whole text as the control holds it, in UTF-16, in a heap block, or null
+// when it cannot be allocated.
+wchar_t* window_text(HWND hwnd, int32_t* length) {
+    *length = GetWindowTextLengthW(hwnd);
+    auto* text = static_cast<wchar_t*>(main_heap_alloc((*length + 1) * static_cast<int32_t>(sizeof(wchar_t))));
+    if (text) GetWindowTextW(hwnd, text, *length + 1);
     return text;
 }
 
@@ -90,7 +92,7 @@ static const GadgetType text_type = {
     .free = gadget_free_colors,           // gives the background brush back to the cache
     .set_color = gadget_set_color,        // text and background colour, redrawn at once
     .get_color = gadget_get_color,        // the colour set, or Color_Default
-    .required_size = text_required_size,  // the text as DrawTextA lays it out, plus the border
+    .required_size = text_required_size,  // the text as DrawTextW lays it out, plus the border
 };
 
 static const GadgetType button_type = {
@@ -147,10 +149,10 @@ LRESULT string_notify(GadgetRecord* gadget, HWND, UINT message, WPARAM wparam, L
 void text_required_size(GadgetRecord* gadget, int32_t* width, int32_t* height) {
     *width = *height = 0;
     int32_t length = 0;
-    char* text = window_text(gadget->hwnd, &length);
+    wchar_t* text = window_text(gadget->hwnd, &length);
     if (!text) return;
     RECT area{0, 0, 0, 0};
-    with_control_font(gadget->hwnd, [&](HDC context) { DrawTextA(context, text, length, &area, DT_CALCRECT); });
+    with_control_font(gadget->hwnd, [&](HDC context) { DrawTextW(context, text, length, &area, DT_CALCRECT); });
     main_heap_free(text);
     bool edge = has_client_edge(gadget->hwnd);
     *width = area.right + (edge ? 2 * GetSystemMetrics(SM_CXEDGE) : Border_Plain);
@@ -160,10 +162,10 @@ void text_required_size(GadgetRecord* gadget, int32_t* width, int32_t* height) {
 void button_required_size(GadgetRecord* gadget, int32_t* width, int32_t* height) {
     *width = *height = 0;
     int32_t length = 0;
-    char* text = window_text(gadget->hwnd, &length);
+    wchar_t* text = window_text(gadget->hwnd, &length);
     if (!text) return;
     SIZE extent{0, 0};
-    with_control_font(gadget->hwnd, [&](HDC context) { GetTextExtentPoint32A(context, text, length, &extent); });
+    with_control_font(gadget->hwnd, [&](HDC context) { GetTextExtentPoint32W(context, text, length, &extent); });
     main_heap_free(text);
     *width = extent.cx + 2 * GetSystemMetrics(SM_CXEDGE) + ButtonWidth_Padding;
     int32_t h = extent.cy + 2 * GetSystemMetrics(SM_CYEDGE);
@@ -172,7 +174,7 @@ void button_required_size(GadgetRecord* gadget, int32_t* width, int32_t* height)
 
 void string_required_size(GadgetRecord* gadget, int32_t* width, int32_t* height) {
     SIZE extent{0, 0};
-    with_control_font(gadget->hwnd, [&](HDC context) { GetTextExtentPoint32A(context, "Hg", 2, &extent); });
+    with_control_font(gadget->hwnd, [&](HDC context) { GetTextExtentPoint32W(context, L"Hg", 2, &extent); });
     // The content is not measured: the caller chooses the field's width.
     *width = 2 * GetSystemMetrics(SM_CXEDGE);
     int32_t h = extent.cy + 2 * GetSystemMetrics(SM_CYEDGE);
@@ -180,22 +182,22 @@ void string_required_size(GadgetRecord* gadget, int32_t* width, int32_t* height)
 }
 
 int32_t button_get_state(GadgetRecord* gadget) {
-    return static_cast<int32_t>(SendMessageA(gadget->hwnd, BM_GETCHECK, 0, 0) & 1);
+    return static_cast<int32_t>(SendMessageW(gadget->hwnd, BM_GETCHECK, 0, 0) & 1);
 }
 
 void button_set_state(GadgetRecord* gadget, int32_t state) {
-    SendMessageA(gadget->hwnd, BM_SETCHECK, state ? BST_CHECKED : BST_UNCHECKED, 0);
+    SendMessageW(gadget->hwnd, BM_SETCHECK, state ? BST_CHECKED : BST_UNCHECKED, 0);
 }
 
 int32_t string_get_attribute(GadgetRecord* gadget, int32_t attribute) {
     if (attribute != Attribute_MaxLength) return 0;
-    return static_cast<int32_t>(SendMessageA(gadget->hwnd, EM_GETLIMITTEXT, 0, 0));
+    return static_cast<int32_t>(SendMessageW(gadget->hwnd, EM_GETLIMITTEXT, 0, 0));
 }
 
 void string_set_attribute(GadgetRecord* gadget, int32_t attribute, int32_t value) {
     if (attribute != Attribute_MaxLength) return;
     // 0 would mean "no limit" to the control; the field keeps at least one character.
-    SendMessageA(gadget->hwnd, EM_LIMITTEXT, static_cast<WPARAM>(value < 1 ? 1 : value), 0);
+    SendMessageW(gadget->hwnd, EM_LIMITTEXT, static_cast<WPARAM>(value < 1 ? 1 : value), 0);
 }
 
 LRESULT CALLBACK string_window_proc(HWND hwnd, UINT message, WPARAM wparam, LPARAM lparam) {
@@ -203,5 +205,5 @@ LRESULT CALLBACK string_window_proc(HWND hwnd, UINT message, WPARAM wparam, LPAR
         gadget_post_event(hwnd, EventType_FocusGained);
     else if (message == WM_KILLFOCUS)
         gadget_post_event(hwnd, EventType_FocusLost);
-    return CallWindowProcA(g_edit_proc, hwnd, message, wparam, lparam);
+    return CallWindowProcW(g_edit_proc, hwnd, message, wparam, lparam);
 }

@@ -8,6 +8,7 @@
 #include <atomic>
 
 #include "runtime/base/object_table.h"
+#include "runtime/base/string_buffer.h"
 #include "runtime/base/thread.h"
 
 DrawingState drawing_state{};
@@ -104,7 +105,7 @@ int message_box(const char* title, const char* text, UINT flags) {
     DWORD process_id = 0;
     if (foreground) GetWindowThreadProcessId(foreground, &process_id);
     HWND owner = foreground && process_id == GetCurrentProcessId() ? foreground : nullptr;
-    int result = MessageBoxA(owner, text, title, flags);
+    int result = MessageBoxW(owner, WideText(text), WideText(title), flags);
     {
         SavedListLock lock;
         for (RecordLink* link = g_saved.head; link;) {

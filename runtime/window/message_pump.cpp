@@ -29,22 +29,24 @@ int32_t event_wait_timeout(int32_t milliseconds) {
     }
     MSG message{};
     if (milliseconds == Wait_Infinite) {
-        // WM_QUIT is handed out like any other message.
-        GetMessageA(&message, nullptr, 0, 0);
-    } else if (!PeekMessageA(&message, nullptr, 0, 0, Peek_Remove)) {
+        // WM_QUIT is handed out like any other message. The W forms throughout,
+        // so that typed characters reach the controls as Unicode and never
+        // through the system's ANSI code page.
+        GetMessageW(&message, nullptr, 0, 0);
+    } else if (!PeekMessageW(&message, nullptr, 0, 0, Peek_Remove)) {
         if (milliseconds == 0) return 0;
         if (MsgWaitForMultipleObjects(0, nullptr, FALSE, static_cast<DWORD>(milliseconds), Wake_Any) ==
             WAIT_TIMEOUT)
             return 0;
-        if (!PeekMessageA(&message, nullptr, 0, 0, Peek_Remove)) return 0;
+        if (!PeekMessageW(&message, nullptr, 0, 0, Peek_Remove)) return 0;
     }
     HWND active = GetActiveWindow();
     HACCEL table = window_select_accelerators(active);
-    if (table && TranslateAcceleratorA(active, table, &message)) {
+    if (table && TranslateAcceleratorW(active, table, &message)) {
         if (active) window_update_ui_state(active, true);
     } else {
         TranslateMessage(&message);
-        DispatchMessageA(&message);
+        DispatchMessageW(&message);
     }
     message_state.wparam = message.wParam;
     message_state.lparam = message.lParam;
@@ -57,7 +59,7 @@ HACCEL window_select_accelerators(HWND active) {
         char name[5] = {};
         GetClassNameA(focus, name, sizeof(name));
         // An editable rich-edit control takes the Tab key itself.
-        if (lstrcmpA(name, "Rich") == 0 && !(SendMessageA(focus, EM_GETOPTIONS, 0, 0) & ECO_READONLY))
+        if (lstrcmpA(name, "Rich") == 0 && !(SendMessageW(focus, EM_GETOPTIONS, 0, 0) & ECO_READONLY))
             return nullptr;
     }
     if (active && (key_down(VK_CONTROL) || key_down(VK_SHIFT) || key_down(VK_MENU)))

@@ -6,6 +6,7 @@
 #include "runtime/base/hex_format.h"
 #include "runtime/base/memory.h"
 #include "runtime/base/object_table.h"
+#include "runtime/base/string_buffer.h"
 #include "runtime/gadget/gadget.h"
 #include "runtime/window/event_queue.h"
 #include "runtime/window/window_names.h"
@@ -48,7 +49,7 @@ void activate_owner(HWND window, const WindowRecord* record) {
 }
 
 BOOL CALLBACK send_sys_color_change(HWND child, LPARAM) {
-    SendMessageA(child, WM_SYSCOLORCHANGE, 0, 0);
+    SendMessageW(child, WM_SYSCOLORCHANGE, 0, 0);
     return TRUE;
 }
 
@@ -231,18 +232,20 @@ intptr_t window_open(ObjectNumber number, int32_t x, int32_t y, int32_t width, i
     if (dynamic) number = reinterpret_cast<ObjectNumber>(record);
     HINSTANCE instance = GetModuleHandleA(nullptr);
 
+    // Unicode classes, so that the title and every text later set or typed
+    // reach the window without passing through the system's ANSI code page.
     char class_name[WindowClass_NameBytes];
     class_name_of(class_name, number);
-    if (!title) title = "";
-    WNDCLASSA window_class{};
+    WideText wide_class(class_name);
+    WNDCLASSW window_class{};
     window_class.style = CS_DBLCLKS;
     window_class.lpfnWndProc = window_proc;
     window_class.hInstance = instance;
     window_class.hIcon = g_class_icon;
     window_class.hCursor = g_class_cursor;
     window_class.hbrBackground = reinterpret_cast<HBRUSH>(COLOR_BTNFACE + 1);
-    window_class.lpszClassName = class_name;
-    RegisterClassA(&window_class);
+    window_class.lpszClassName = wide_class;
+    RegisterClassW(&window_class);
 
     uint32_t style = flags;
     bool no_gadget_list = style & WindowFlag_NoGadgetList;
@@ -262,7 +265,7 @@ intptr_t window_open(ObjectNumber number, int32_t x, int32_t y, int32_t width, i
     AdjustWindowRectEx(&outer, style & ~Placement, FALSE, ex_style);
     if (x == Position_Default || (y == Position_Default && !(flags & Centring))) x = y = CW_USEDEFAULT;
 
-    HWND window = CreateWindowExA(ex_style, class_name, title, style & WindowFlag_StyleMask, x, y,
+    HWND window = CreateWindowExW(ex_style, wide_class, WideText(title), style & WindowFlag_StyleMask, x, y,
                                   outer.right - outer.left, outer.bottom - outer.top, parent, nullptr, instance,
                                   nullptr);
     if (!window) {
@@ -345,7 +348,7 @@ void window_close(ObjectNumber number) {
     RemovePropA(window, Property_WindowId);
     if (RemovePropA(window, Property_DropAccept)) RevokeDragDrop(window);
     if (record->mdi_client) {
-        SendMessageA(record->mdi_client, WM_MDIDESTROY, reinterpret_cast<WPARAM>(window), 0);
+        SendMessageW(record->mdi_client, WM_MDIDESTROY, reinterpret_cast<WPARAM>(window), 0);
     } else {
         DestroyWindow(window);
         char class_name[WindowClass_NameBytes];
@@ -370,13 +373,13 @@ LRESULT CALLBACK window_proc(HWND window, UINT message, WPARAM wparam, LPARAM lp
     if (message != WM_SIZE) {
         if (HWND client = static_cast<HWND>(GetPropA(window, Property_MdiGadget))) {
             if (result == NotHandled || message == WM_MENUCHAR || message == WM_SETFOCUS)
-                return DefFrameProcA(window, client, message, wparam, lparam);
-            if (message == WM_COMMAND && lparam == 0) return DefFrameProcA(window, client, WM_COMMAND, wparam, 0);
+                return DefFrameProcW(window, client, message, wparam, lparam);
+            if (message == WM_COMMAND && lparam == 0) return DefFrameProcW(window, client, WM_COMMAND, wparam, 0);
             return result;
         }
     }
     SetLastError(0);
-    return result == NotHandled ? DefWindowProcA(window, message, wparam, lparam) : result;
+    return result == NotHandled ? DefWindowProcW(window, message, wparam, lparam) : result;
 }
 
 LRESULT window_message_handler(HWND window, UINT message, WPARAM wparam, LPARAM lparam) {
@@ -490,11 +493,11 @@ void window_focus_next(FocusDirection direction) {
 
 void window_update_ui_state(HWND window, bool show) {
     if (!window) return;
-    auto state = static_cast<UINT>(SendMessageA(window, WM_QUERYUISTATE, 0, 0));
+    auto state = static_cast<UINT>(SendMessageW(window, WM_QUERYUISTATE, 0, 0));
     constexpr UINT both = UISF_HIDEFOCUS | UISF_HIDEACCEL;
     if (show) {
-        if (state & both) SendMessageA(window, WM_UPDATEUISTATE, UiState_ClearBoth, 0);
+        if (state & both) SendMessageW(window, WM_UPDATEUISTATE, UiState_ClearBoth, 0);
     } else if ((state & both) != both) {
-        SendMessageA(window, WM_UPDATEUISTATE, UiState_SetBoth, 0);
+        SendMessageW(window, WM_UPDATEUISTATE, UiState_SetBoth, 0);
     }
 }

@@ -18,7 +18,7 @@ enum WindowFlag : uint32_t {
     WindowFlag_Hidden = 0x10000000,
 };
 
-// The runtime's own bits never reach CreateWindowExA (NoGadgetList and Hidden
+// The runtime's own bits never reach CreateWindowExW (NoGadgetList and Hidden
 // are taken out before).
 constexpr uint32_t WindowFlag_StyleMask =
     ~static_cast<uint32_t>(WindowFlag_CentreOnScreen | WindowFlag_CentreOnParent | WindowFlag_Tool | WindowFlag_NoActivate);
