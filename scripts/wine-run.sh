@@ -57,12 +57,15 @@ in_locale() { env LC_ALL=ru_RU.UTF-8 "$@"; }
 # every start, and Tahoma is replaced by MS Sans Serif through Wine's own
 # Replacements key, which holds while no Tahoma is installed and which no
 # code page change touches: nothing has to be applied again later.
+# Of its bitmap fonts Wine loads only the current code page's by itself, so
+# the Cyrillic MS Sans Serif is also listed under a name of its own: a program
+# run under another code page that asks for Cyrillic (this one does) gets it.
 wine_fonts=/usr/share/wine/fonts
 prefix_fonts=(sserife.fon sserifee.fon sserifeg.fon sserifer.fon sserifet.fon marlett.ttf)
 
 # True when the prefix has its fonts: the run-time check, file tests only.
 fonts_in_place() {
-  [ -f "$prefix/.fonts-ready" ] || return 1
+  [ -f "$prefix/.fonts-ready-cyrillic" ] || return 1
   local f
   for f in "${prefix_fonts[@]}"; do
     [ -e "$prefix/drive_c/windows/Fonts/$f" ] || return 1
@@ -84,7 +87,9 @@ set_fonts() {
   done
   in_locale "$loader" reg add 'HKCU\Software\Wine\Fonts\Replacements' /v Tahoma /d 'MS Sans Serif' /f \
     >/dev/null 2>&1 || return 0
-  touch "$prefix/.fonts-ready"
+  in_locale "$loader" reg add 'HKLM\Software\Microsoft\Windows NT\CurrentVersion\Fonts' \
+    /v 'MS Sans Serif Cyrillic' /d sserifer.fon /f >/dev/null 2>&1 || return 0
+  touch "$prefix/.fonts-ready-cyrillic"
 }
 
 make_prefix() {

@@ -59,7 +59,17 @@ void teardown(HWND hwnd, ObjectNumber number, GadgetRecord* record) {
 
 BOOL gadget_startup() {
     InitializeCriticalSection(&g_brush_lock);
-    g_default_font = static_cast<HFONT>(GetStockObject(DEFAULT_GUI_FONT));
+    // The dialog font, asked for with the Cyrillic character set: the texts
+    // are Russian whatever the ANSI code page, the stock font's set follows
+    // that code page, and a face of another set may have no Cyrillic glyphs
+    // (the bitmap MS Sans Serif comes in one file per set). Made once and kept
+    // for the process.
+    auto stock = static_cast<HFONT>(GetStockObject(DEFAULT_GUI_FONT));
+    LOGFONTA font{};
+    GetObjectA(stock, sizeof font, &font);
+    font.lfCharSet = RUSSIAN_CHARSET;
+    g_default_font = CreateFontIndirectA(&font);
+    if (!g_default_font) g_default_font = stock;
     g_gadgets = object_table_create(sizeof(GadgetRecord), GadgetTable_Capacity, gadget_free);
     g_context = static_cast<GadgetContext*>(globals_create(sizeof(GadgetContext), init_context, nullptr));
     // Text changes are carried to the control's own thread under this message.
