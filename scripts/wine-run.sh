@@ -9,6 +9,8 @@
 # 32-bit code at all.
 # Every prefix draws the controls in Windows' 8-point dialog font (see
 # set_fonts below).
+# VEL_LC_ALL runs the program (not the prefix's set-up) under another locale:
+# VEL_LC_ALL=en_US.UTF-8 gives it the ANSI code page 1252.
 set -u
 
 arch=i686
@@ -145,7 +147,7 @@ make_prefix
 [ "$init" -eq 1 ] && exit 0
 
 [ $# -gt 0 ] || { echo "wine-run: no program given" >&2; exit 2; }
-in_locale "$loader" "$@"
+env LC_ALL="${VEL_LC_ALL:-ru_RU.UTF-8}" "$loader" "$@"
 rc=$?
 cleanup
 trap - EXIT

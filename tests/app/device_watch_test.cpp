@@ -35,7 +35,7 @@ TEST_P(DeviceWatchTest, ADeviceThatCouldNotBeOpenedIsOpenedAtTheNextPass) {
     fake.class_devs_good = GetParam();
     device_watch(nullptr, 0, 0, 0);
     pump_events(20);
-    EXPECT_EQ(gadget_text(Gadget_Status), Text_Connected);
+    EXPECT_EQ(gadget_text(Gadget_Status), from_1251(Text_Connected));
     ASSERT_EQ(app_state.read_handle, nullptr) << "the scripted open did not fail; calls: " << fake.class_devs_calls;
     ASSERT_EQ(app_state.write_handle != nullptr, GetParam() == 2);
 
@@ -44,7 +44,7 @@ TEST_P(DeviceWatchTest, ADeviceThatCouldNotBeOpenedIsOpenedAtTheNextPass) {
     pump_events(20);
     EXPECT_NE(app_state.write_handle, nullptr) << "the device stayed without a write handle";
     EXPECT_NE(app_state.read_handle, nullptr) << "the device stayed without a read handle";
-    EXPECT_EQ(gadget_text(Gadget_Status), Text_Connected);
+    EXPECT_EQ(gadget_text(Gadget_Status), from_1251(Text_Connected));
 
     // Opened now: later passes leave the handles as they are.
     HANDLE write = app_state.write_handle;

@@ -82,7 +82,7 @@ TEST_F(HandoverTest, AHandleStillBeingReadIsLeftToTheReaderAndItsReportDropped) 
     EXPECT_TRUE(handle_open(old_pipe.client));
     handover_end_read(ticket, Text_Yes);
     EXPECT_FALSE(handle_open(old_pipe.client)) << "the reader closes the handle it was left";
-    EXPECT_EQ(gadget_text(Gadget_ButtonState), Text_No) << "a report from the replaced handle changed the field";
+    EXPECT_EQ(gadget_text(Gadget_ButtonState), from_1251(Text_No)) << "a report from the replaced handle changed the field";
 }
 
 // A failed read on the current handle tells the watch the handle is lost;

@@ -5,6 +5,8 @@
 #include <gtest/gtest.h>
 #include <windows.h>
 
+#include <cstdio>
+#include <cstdlib>
 #include <string>
 #include <vector>
 
@@ -58,10 +60,20 @@ inline std::vector<SeenEvent> take_all() {
     return events;
 }
 
-inline std::string gadget_text(ObjectNumber number) {
-    char text[128] = {};
-    GetWindowTextA(gadget_handle(number), text, sizeof text);
+// A window's text as Windows holds it, in UTF-16.
+inline std::wstring text_of(HWND window) {
+    std::wstring text(GetWindowTextLengthW(window) + 1, L'\0');
+    text.resize(GetWindowTextW(window, text.data(), static_cast<int>(text.size())));
     return text;
+}
+
+inline std::wstring gadget_text(ObjectNumber number) { return text_of(gadget_handle(number)); }
+
+// The UTF-16 that a text of the program (Windows-1251 bytes) stands for.
+inline std::wstring from_1251(const char* text) {
+    wchar_t wide[256] = {};
+    MultiByteToWideChar(1251, 0, text, -1, wide, 256);
+    return wide;
 }
 
 // The brush a parent answers a control's colour message with, and the text
@@ -142,8 +154,18 @@ protected:
     }
 };
 
+// A case that names its ANSI code page (VEL_CODE_PAGE) checks that it runs
+// under it: one meant for 1252 that ran under 1251 would prove nothing.
+inline bool runs_under_named_code_page() {
+    char named[8] = {};
+    if (!GetEnvironmentVariableA("VEL_CODE_PAGE", named, sizeof named)) return true;
+    std::printf("ANSI code page %u, the case's %s\n", GetACP(), named);
+    return GetACP() == std::strtoul(named, nullptr, 10);
+}
+
 #define VEL_GUI_TEST_MAIN                                                      \
     int main(int argc, char** argv) {                                          \
+        if (!runs_under_named_code_page()) return 1;                           \
         ::testing::InitGoogleTest(&argc, argv);                                \
         ::testing::AddGlobalTestEnvironment(new GuiRuntimeEnvironment);        \
         return RUN_ALL_TESTS();                                                \

@@ -20,10 +20,20 @@ TEST_F(GadgetTest, CreationRegistersTheControlUnderItsNumber) {
     ASSERT_NE(button, nullptr);
     EXPECT_EQ(reinterpret_cast<intptr_t>(GetPropA(button, "Vel_ID")), 2);
     EXPECT_EQ(gadget_handle(2), button);
-    EXPECT_EQ(reinterpret_cast<HFONT>(SendMessageA(button, WM_GETFONT, 0, 0)),
-              static_cast<HFONT>(GetStockObject(DEFAULT_GUI_FONT)));
+    // The dialog font, drawn with Cyrillic glyphs whatever the ANSI code page.
+    auto font = reinterpret_cast<HFONT>(SendMessageW(button, WM_GETFONT, 0, 0));
+    LOGFONTA stock{}, used{};
+    GetObjectA(GetStockObject(DEFAULT_GUI_FONT), sizeof stock, &stock);
+    ASSERT_NE(GetObjectA(font, sizeof used, &used), 0);
+    EXPECT_STREQ(used.lfFaceName, stock.lfFaceName);
+    EXPECT_EQ(used.lfHeight, stock.lfHeight);
+    HDC context = GetDC(button);
+    HGDIOBJ previous = SelectObject(context, font);
+    EXPECT_EQ(GetTextCharset(context), RUSSIAN_CHARSET);
+    SelectObject(context, previous);
+    ReleaseDC(button, context);
     ASSERT_NE(gadget_create_text(4, 50, 40, 98, 16, nullptr), 0);
-    EXPECT_EQ(gadget_text(4), "");
+    EXPECT_EQ(gadget_text(4), L"");
 }
 
 TEST_F(GadgetTest, DynamicNumbersAreNotHandlesAndWorkEverywhere) {
@@ -34,7 +44,7 @@ TEST_F(GadgetTest, DynamicNumbersAreNotHandlesAndWorkEverywhere) {
     ASSERT_NE(control, nullptr);
     EXPECT_EQ(GetWindowLongPtrA(control, GWLP_ID), number) << "the whole number, pointer-sized";
     gadget_set_text(number, "changed");
-    EXPECT_EQ(gadget_text(number), "changed");
+    EXPECT_EQ(gadget_text(number), L"changed");
     gadget_free(number);
     EXPECT_FALSE(IsWindow(control));
     EXPECT_EQ(gadget_lookup(number), nullptr);
@@ -147,6 +157,57 @@ TEST_F(GadgetTest, SizesFollowTheTextAndHaveFloors) {
     EXPECT_GE(h, 20);
 }
 
+// The width of a text in a control's font.
+LONG width_in(HWND control, const wchar_t* text) {
+    SIZE extent{};
+    HDC context = GetDC(control);
+    HGDIOBJ previous = SelectObject(context, reinterpret_cast<HFONT>(SendMessageW(control, WM_GETFONT, 0, 0)));
+    GetTextExtentPoint32W(context, text, lstrlenW(text), &extent);
+    SelectObject(context, previous);
+    ReleaseDC(control, context);
+    return extent.cx;
+}
+
+// Whatever the system's ANSI code page, every kind holds its Windows-1251 text
+// as the UTF-16 it stands for, however long, stays a Unicode window, and
+// measures that text: what a width adds to the text is the same as for ASCII.
+TEST_F(GadgetTest, TextsAreHeldAndMeasuredAsUnicode) {
+    gadget_create_text(1, 10, 10, 150, 16, "\xCA\xED\xEE\xEF\xEA\xE0 \xED\xE0\xE6\xE0\xF2\xE0?");
+    gadget_create_button(2, 10, 30, 150, 24, "\xC7\xE0\xE6\xE5\xF7\xFC \xF1\xE2\xE5\xF2\xEE\xE4\xE8\xEE\xE4");
+    gadget_create_string(3, 10, 60, 100, 20, "\xCD\xE5\xF2");
+    gadget_create_text(4, 170, 10, 100, 16, "Hello");
+    gadget_create_button(5, 170, 30, 100, 24, "Hello");
+    EXPECT_EQ(gadget_text(1), L"Кнопка нажата?");
+    EXPECT_EQ(gadget_text(2), L"Зажечь светодиод");
+    EXPECT_EQ(gadget_text(3), L"Нет");
+    for (ObjectNumber number = 1; number <= 5; ++number)
+        EXPECT_TRUE(IsWindowUnicode(gadget_handle(number))) << "gadget " << number;
+
+    const struct {
+        ObjectNumber russian;
+        ObjectNumber ascii;
+        void (*required_size)(GadgetRecord*, int32_t*, int32_t*);
+    } kinds[] = {{1, 4, text_required_size}, {2, 5, button_required_size}};
+    for (const auto& kind : kinds) {
+        int32_t w = 0, h = 0, w_ascii = 0, h_ascii = 0;
+        kind.required_size(gadget_lookup(kind.russian), &w, &h);
+        kind.required_size(gadget_lookup(kind.ascii), &w_ascii, &h_ascii);
+        EXPECT_EQ(w - width_in(gadget_handle(kind.russian), gadget_text(kind.russian).c_str()),
+                  w_ascii - width_in(gadget_handle(kind.ascii), L"Hello"))
+            << "gadget " << kind.russian << " measured another text than its own";
+    }
+
+    std::string long_text;
+    std::wstring long_shown;
+    for (int i = 0; i < 300; ++i) {
+        long_text += "\xC4\xE0 ";  // "Да "
+        long_shown += L"Да ";
+    }
+    gadget_set_text(3, long_text.c_str());
+    EXPECT_TRUE(gadget_text(3) == long_shown) << long_shown.size() << " characters set, "
+                                              << gadget_text(3).size() << " read back, or other ones";
+}
+
 TEST_F(GadgetTest, ButtonStatesAndStringLimits) {
     gadget_create_button(1, 10, 10, 100, 24, "check", BS_AUTOCHECKBOX);
     GadgetRecord* check = gadget_lookup(1);
@@ -165,7 +226,7 @@ TEST_F(GadgetTest, ButtonStatesAndStringLimits) {
     EXPECT_EQ(field->type->get_attribute(field, Attribute_MaxLength), 7);
     EXPECT_EQ(field->type->get_attribute(field, 2), 0);
     SendMessageA(field->hwnd, EM_REPLACESEL, FALSE, reinterpret_cast<LPARAM>("0123456789"));
-    EXPECT_EQ(gadget_text(3), "0123456");
+    EXPECT_EQ(gadget_text(3), L"0123456");
 }
 
 TEST_F(GadgetTest, StringFieldFocusAndUserEditsAreReportedButSetTextIsSilent) {
@@ -182,9 +243,9 @@ TEST_F(GadgetTest, StringFieldFocusAndUserEditsAreReportedButSetTextIsSilent) {
 
     gadget_set_text(5, "\xC4\xE0");  // "Да"
     EXPECT_TRUE(events_are(pump_events(), {}));
-    EXPECT_EQ(gadget_text(5), "\xC4\xE0");
+    EXPECT_EQ(gadget_text(5), L"Да");
     gadget_set_text(5, nullptr);
-    EXPECT_EQ(gadget_text(5), "");
+    EXPECT_EQ(gadget_text(5), L"");
 
     SendMessageA(field, WM_CHAR, 'x', 0);  // a typed character
     EXPECT_TRUE(events_are(pump_events(), {{Event_GadgetAction, 5, 0, EN_UPDATE}, {Event_GadgetAction, 5, 0, EN_CHANGE}}));
@@ -229,7 +290,7 @@ TEST_F(GadgetTest, ClicksArriveWhileAnotherThreadSetsTextsInALoop) {
     }
     EXPECT_GT(changes.load(), clicks) << "the writer hardly ran";
     // The writer's last text is what the field shows.
-    EXPECT_EQ(gadget_text(5), ((changes.load() - 1) & 1) ? "\xC4\xE0" : "\xCD\xE5\xF2");
+    EXPECT_EQ(gadget_text(5), ((changes.load() - 1) & 1) ? L"Да" : L"Нет");
     EXPECT_EQ(clicked, clicks);
     EXPECT_EQ(string_events, 0);
     EXPECT_EQ(event_suppression(), 0);

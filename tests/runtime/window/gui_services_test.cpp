@@ -41,6 +41,7 @@ TEST_F(GuiServicesTest, BoxDisablesOtherWindowsOfTheThreadAndRestoresThem) {
 
     HWND box = nullptr;
     HWND owner = nullptr;
+    std::wstring caption, message;
     bool other_enabled = true;
     bool topmost_during = true;
     int saved = -1;
@@ -49,15 +50,24 @@ TEST_F(GuiServicesTest, BoxDisablesOtherWindowsOfTheThreadAndRestoresThem) {
         box = wait_for_box(gui_thread);
         if (!box) return;
         owner = GetWindow(box, GW_OWNER);
+        caption = text_of(box);
+        // The message is the last label with a text, after the icon's.
+        for (HWND label = nullptr; (label = FindWindowExW(box, label, L"Static", nullptr));)
+            if (!text_of(label).empty()) message = text_of(label);
         other_enabled = IsWindowEnabled(other);
         topmost_during = (GetWindowLongA(other, GWL_EXSTYLE) & WS_EX_TOPMOST) != 0;
         saved = saved_window_count();
         PostMessageA(box, WM_COMMAND, IDOK, 0);
     });
-    int result = message_box("caption", "text", MB_OK | MB_ICONEXCLAMATION);
+    // "Подпись", "Нет связи с устройством!": held as UTF-16 whatever the ANSI code page.
+    int result = message_box("\xCF\xEE\xE4\xEF\xE8\xF1\xFC",
+                             "\xCD\xE5\xF2 \xF1\xE2\xFF\xE7\xE8 \xF1 \xF3\xF1\xF2\xF0\xEE\xE9\xF1\xF2\xE2\xEE\xEC!",
+                             MB_OK | MB_ICONEXCLAMATION);
     watcher.join();
     ASSERT_NE(box, nullptr) << "no message box appeared";
     EXPECT_EQ(result, IDOK);
+    EXPECT_EQ(caption, L"Подпись");
+    EXPECT_EQ(message, L"Нет связи с устройством!");
     EXPECT_EQ(owner, main_window) << "the foreground window of this process owns the box";
     // The owner is disabled by the modal box itself while it is up, and enabled again after it.
     EXPECT_TRUE(IsWindowEnabled(main_window));

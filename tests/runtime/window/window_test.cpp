@@ -38,6 +38,24 @@ TEST_F(WindowTest, PlainAndHiddenWindowsGetACaptionAndTheExactClientSize) {
     EXPECT_EQ(window_show(9, false), 0) << "a number that is not open";
 }
 
+// Whatever the system's ANSI code page: the title is held as the UTF-16 its
+// Windows-1251 bytes stand for, the window stays a Unicode one once its gadget
+// list has subclassed it, and a character posted as typed (as TranslateMessage
+// posts it) reaches a field through the pump unchanged.
+TEST_F(WindowTest, TitlesAndTypedCharactersAreHeldAsUnicode) {
+    HWND untitled = reinterpret_cast<HWND>(window_open(1, 10, 100, 200, 80, nullptr, 0));
+    HWND titled = reinterpret_cast<HWND>(window_open(0, 10, 10, 200, 80, "\xCF\xF0\xE8\xEC\xE5\xF0 HID", 0));
+    EXPECT_EQ(text_of(titled), L"Пример HID");
+    EXPECT_EQ(text_of(untitled), L"");
+    EXPECT_TRUE(IsWindowUnicode(titled));
+
+    HWND field = reinterpret_cast<HWND>(gadget_create_string(3, 10, 10, 100, 20, ""));
+    pump_events();
+    PostMessageW(field, WM_CHAR, L'Ж', 1);
+    pump_events();
+    EXPECT_EQ(gadget_text(3), L"Ж");
+}
+
 TEST_F(WindowTest, ToolWindowIsNeverMaximizedAndMayShrinkToOnePixel) {
     HWND window = open(2, 10, 10, 200, 80, WindowFlag_Tool | WS_MAXIMIZE | WS_MAXIMIZEBOX | WS_MINIMIZEBOX | WS_SYSMENU);
     ASSERT_NE(window, nullptr);
