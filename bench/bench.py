@@ -35,7 +35,7 @@ exe = os.path.join(build, "app", "hidled.exe")
 bare = os.path.join(build, "bench", "bare_window.exe")
 watch_bench = os.path.join(build, "bench", "watch_bench.exe")
 init(wine_run, prefix, os.path.join(build, "bench-run"), exe, os.path.join(build, "bench", "bench_probe.exe"))
-BARE_TITLE = b"Bare window"
+BARE_TITLE = "Bare window".encode("utf-16-le")
 rng = random.Random(20261207)
 lines = []
 

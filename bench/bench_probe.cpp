@@ -72,10 +72,10 @@ std::string bench_command(const std::vector<std::string>& w) {
     }
     if (cmd == "waitvisible" && w.size() >= 3) {
         // waitvisible <title-hex> <timeout-ms>: ms from this command until that window is visible.
-        std::string title = bytes_of(w[1]);
+        std::wstring title = text_of(w[1]);
         double start = now_ms(), timeout = std::strtod(w[2].c_str(), nullptr);
         for (;;) {
-            HWND hwnd = FindWindowA(nullptr, title.c_str());
+            HWND hwnd = FindWindowW(nullptr, title.c_str());
             if (hwnd && IsWindowVisible(hwnd)) {
                 char line[64];
                 std::snprintf(line, sizeof line, "visible %.3f", now_ms() - start);
@@ -94,7 +94,7 @@ std::string bench_command(const std::vector<std::string>& w) {
         std::vector<double> samples;
         for (int i = 0; i < n; ++i) {
             bool press = i % 2 == 0;
-            const std::string want = press ? "\xC4\xE0" : "\xCD\xE5\xF2";
+            const std::wstring want = press ? L"Да" : L"Нет";
             uint8_t report[2] = {0, static_cast<uint8_t>(press ? 20 : 40)};
             double t0 = now_ms();
             if (!hidsim_send_input(slot, report, 2)) return "fail";

@@ -165,19 +165,19 @@ def quiet_check(app, hwnd, pid, buttons):
         time.sleep(0.05)
     shown = text(probe, hwnd, 1)
     if shown not in status:
-        problems.append(f"status {shown.decode('cp1251')!r} with the device {'plugged' if plugged else 'unplugged'}")
+        problems.append(f"status {shown.decode('utf-16-le')!r} with the device {'plugged' if plugged else 'unplugged'}")
     if plugged:
         for report, want in (("0014", YES), ("0028", NO)):
             probe.ask(f"report 0 {report}")
             if wait_text(probe, hwnd, 5, want, 2000) is None:
-                problems.append(f"field {text(probe, hwnd, 5).decode('cp1251')!r} after report {report}, "
-                                f"expected {want.decode('cp1251')!r}")
+                problems.append(f"field {text(probe, hwnd, 5).decode('utf-16-le')!r} after report {report}, "
+                                f"expected {want.decode('utf-16-le')!r}")
         for number, want in ((2, "00aa"), (3, "0055")):
             problem = click_reaches_device_once(app, hwnd, pid, buttons, number, want)
             if problem:
                 problems.append(problem)
     elif wait_text(probe, hwnd, 5, NO, 2000) is None:
-        problems.append(f"field {text(probe, hwnd, 5).decode('cp1251')!r} with the device unplugged")
+        problems.append(f"field {text(probe, hwnd, 5).decode('utf-16-le')!r} with the device unplugged")
     ping(app, hwnd)
     for p in problems:
         wrong.append(f"cycle {cycles}: {p}")

@@ -13,16 +13,23 @@ class Context:
 
 
 ctx = Context()
-TITLE = "Пример работы с HID устройством".encode("cp1251")
-START_TEXT = "Устройство не обнаруженно ( PID — 1H;  VID — 1234H )".encode("cp1251")
-NO = "Нет".encode("cp1251")
-LED_ON = "Зажечь светодиод".encode("cp1251")
-LED_OFF = "Погасить светодиод".encode("cp1251")
-LABEL = "Кнопка нажата?".encode("cp1251")
-NO_LINK = "Нет связи с устройством!".encode("cp1251")
-YES = "Да".encode("cp1251")
-CONNECTED = "Подключено HID устройство".encode("cp1251")
-LOST_TEXT = "Устройство не обнаруженно ( PID — 1H;  VID — 1234H) ".encode("cp1251")
+
+
+def utf16(text):
+    """A text as the probe hands texts over: the UTF-16LE units Windows holds."""
+    return text.encode("utf-16-le")
+
+
+TITLE = utf16("Пример работы с HID устройством")
+START_TEXT = utf16("Устройство не обнаруженно ( PID — 1H;  VID — 1234H )")
+NO = utf16("Нет")
+LED_ON = utf16("Зажечь светодиод")
+LED_OFF = utf16("Погасить светодиод")
+LABEL = utf16("Кнопка нажата?")
+NO_LINK = utf16("Нет связи с устройством!")
+YES = utf16("Да")
+CONNECTED = utf16("Подключено HID устройство")
+LOST_TEXT = utf16("Устройство не обнаруженно ( PID — 1H;  VID — 1234H) ")
 
 
 def init_prefix():

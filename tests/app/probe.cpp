@@ -1,6 +1,6 @@
 // Looks at another process's windows the way a test needs to: texts (as the
-// ANSI bytes the program stored), positions in screen coordinates, styles,
-// message boxes, the close box. Reads one command per line on stdin and
+// UTF-16 Windows holds, whatever the ANSI code page), positions in screen
+// coordinates, styles, message boxes, the close box. Reads one command per line on stdin and
 // answers one line on stdout, so a test keeps one probe for its whole run.
 #include <windows.h>
 #include <fcntl.h>
@@ -33,13 +33,21 @@ std::string bytes_of(const std::string& hex) {
     return out;
 }
 
-std::string window_text(HWND hwnd) {
-    char text[1024] = {};
+std::string hex_of(const std::wstring& text) {
+    return hex_of(std::string(reinterpret_cast<const char*>(text.data()), text.size() * sizeof(wchar_t)));
+}
+
+std::wstring text_of(const std::string& hex) {
+    std::string bytes = bytes_of(hex);
+    return std::wstring(reinterpret_cast<const wchar_t*>(bytes.data()), bytes.size() / sizeof(wchar_t));
+}
+
+std::wstring window_text(HWND hwnd) {
+    wchar_t text[1024] = {};
     DWORD_PTR got = 0;
-    if (!SendMessageTimeoutA(hwnd, WM_GETTEXT, sizeof text, reinterpret_cast<LPARAM>(text),
-                             SMTO_ABORTIFHUNG, 2000, &got))
-        return std::string();
-    return std::string(text, got);
+    if (!SendMessageTimeoutW(hwnd, WM_GETTEXT, 1024, reinterpret_cast<LPARAM>(text), SMTO_ABORTIFHUNG, 2000, &got))
+        return std::wstring();
+    return std::wstring(text, got);
 }
 
 HWND handle_of(const std::string& word) {
@@ -113,9 +121,9 @@ std::string handle_command(const std::vector<std::string>& w) {
     const std::string& cmd = w[0];
     if (cmd == "window" && w.size() >= 2) {
         // window <title-hex> [timeout-ms]: a top-level window with exactly that title.
-        std::string title = bytes_of(w[1]);
+        std::wstring title = text_of(w[1]);
         HWND hwnd = nullptr;
-        wait_until(w.size() >= 3 ? number(w[2]) : 0, 20, [&] { return (hwnd = FindWindowA(nullptr, title.c_str())); });
+        wait_until(w.size() >= 3 ? number(w[2]) : 0, 20, [&] { return (hwnd = FindWindowW(nullptr, title.c_str())); });
         return hwnd ? describe_window(hwnd) : "none";
     }
     if (cmd == "describe" && w.size() >= 2)
@@ -129,7 +137,7 @@ std::string handle_command(const std::vector<std::string>& w) {
         // waittext <hwnd> <control id> <text-hex> <timeout-ms>: until the text is that.
         HWND child = child_of(w);
         if (!child) return "none";
-        std::string want = bytes_of(w[3]), now;
+        std::wstring want = text_of(w[3]), now;
         DWORD start = GetTickCount();
         if (!wait_until(number(w[4]), 5, [&] { return (now = window_text(child)) == want; }))
             return "timeout " + hex_of(now);
@@ -168,7 +176,7 @@ std::string handle_command(const std::vector<std::string>& w) {
         DWORD pid = std::strtoul(w[1].c_str(), nullptr, 0);
         HWND box = nullptr;
         if (!wait_until(w.size() >= 3 ? number(w[2]) : 0, 20, [&] { return (box = dialog_of(pid)); })) return "none";
-        std::string text;  // the last non-empty label: the message, after any icon
+        std::wstring text;  // the last non-empty label: the message, after any icon
         for (HWND child = nullptr; (child = FindWindowExA(box, child, "Static", nullptr));)
             if (!window_text(child).empty()) text = window_text(child);
         RECT ok = {};
@@ -186,6 +194,7 @@ std::string handle_command(const std::vector<std::string>& w) {
         return line;
     }
     if (cmd == "pid" && w.size() >= 2) return "pid " + std::to_string(pid_of(handle_of(w[1])));
+    if (cmd == "codepage") return "codepage " + std::to_string(GetACP());  // the system's ANSI code page, as the probe has it
     // The virtual device, for scenarios that need one.
     if ((cmd == "plug" || cmd == "unplug") && w.size() >= 2) {
         // plug|unplug <slot> [nowait]: by default until the host has seen it come or go.

@@ -15,6 +15,8 @@ int probe_main(ProbeCommands more);
 
 std::string hex_of(const std::string& bytes);
 std::string bytes_of(const std::string& hex);
-// A window's text, as the ANSI bytes its program stored.
-std::string window_text(HWND hwnd);
+// Texts travel as the hex of their UTF-16LE units, as Windows holds them.
+std::string hex_of(const std::wstring& text);
+std::wstring text_of(const std::string& hex);
+std::wstring window_text(HWND hwnd);
 HWND handle_of(const std::string& word);
