@@ -93,14 +93,10 @@ void run_once_with(volatile LONG* flag, OnceOperation init, InitOnceExecuteOnceE
 
 void run_once(volatile LONG* flag, OnceOperation init) {
     // Windows XP has no one-time initialisation objects: bind by name.
-    HMODULE kernel = LoadLibraryA("Kernel32.dll");
-    InitOnceExecuteOnceEntry entry = nullptr;
-    if (kernel) {
 #pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Wcast-function-type"
-        entry = reinterpret_cast<InitOnceExecuteOnceEntry>(GetProcAddress(kernel, "InitOnceExecuteOnce"));
+    auto entry = reinterpret_cast<InitOnceExecuteOnceEntry>(
+        GetProcAddress(GetModuleHandleA("kernel32.dll"), "InitOnceExecuteOnce"));
 #pragma GCC diagnostic pop
-    }
     run_once_with(flag, init, entry);
-    if (kernel) FreeLibrary(kernel);
 }
