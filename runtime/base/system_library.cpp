@@ -11,7 +11,7 @@ void system_library_confine() {
 #pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Wcast-function-type"
     auto confine = reinterpret_cast<SetDefaultDllDirectoriesEntry>(
-        GetProcAddress(GetModuleHandleA("kernel32.dll"), "SetDefaultDllDirectories"));
+        GetProcAddress(GetModuleHandleA(Library_Kernel), "SetDefaultDllDirectories"));
 #pragma GCC diagnostic pop
     if (confine) confine(Search_System32);
 }

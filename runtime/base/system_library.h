@@ -4,10 +4,16 @@
 #pragma once
 #include <windows.h>
 
+// Library names are given without their extension: Windows appends ".dll"
+// (a string fewer bytes each in a program that counts them).
+// Loaded in every process: its functions newer than Windows XP are looked up
+// in the loaded module. Inline: one copy in the program.
+inline constexpr char Library_Kernel[] = "kernel32";
+
 // Where Windows can (8 and later, Vista and 7 with their loader update), keeps
 // every later load by name in this process, the system's own DLLs' included,
 // to the system folder. Call before anything loads a library.
 void system_library_confine();
-// The library (e.g. "hid.dll") from the system folder, its own imports looked
+// The library (e.g. "hid") from the system folder, its own imports looked
 // for there first; null when it is missing or the path would not fit.
 HMODULE system_library_load(const char* name);

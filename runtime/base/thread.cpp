@@ -2,6 +2,7 @@
 
 #include "runtime/base/memory.h"
 #include "runtime/base/object_table.h"
+#include "runtime/base/system_library.h"
 
 namespace {
 CRITICAL_SECTION g_thread_lock;
@@ -96,7 +97,7 @@ void run_once(volatile LONG* flag, OnceOperation init) {
 #pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Wcast-function-type"
     auto entry = reinterpret_cast<InitOnceExecuteOnceEntry>(
-        GetProcAddress(GetModuleHandleA("kernel32.dll"), "InitOnceExecuteOnce"));
+        GetProcAddress(GetModuleHandleA(Library_Kernel), "InitOnceExecuteOnce"));
 #pragma GCC diagnostic pop
     run_once_with(flag, init, entry);
 }

@@ -72,11 +72,13 @@ using IsAppThemedEntry = BOOL(WINAPI*)();
 
 DWORD common_controls_version() {
     DWORD version = 1;
-    // The program imports the common controls from their side-by-side
-    // assembly: the one loaded is the one that draws. By path the system
-    // folder would give version 5.
-    HMODULE comctl = GetModuleHandleA("COMCTL32.DLL");
-    if (!comctl) return version;
+    // The module the program's import of the common controls was bound to,
+    // from their side-by-side assembly: the one that draws. By path the
+    // system folder would give version 5.
+    HMODULE comctl = nullptr;
+    if (!GetModuleHandleExA(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
+                            reinterpret_cast<LPCSTR>(&InitCommonControlsEx), &comctl))
+        return version;
 #pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Wcast-function-type"
     auto get_version = reinterpret_cast<DllGetVersionEntry>(GetProcAddress(comctl, "DllGetVersion"));
@@ -152,10 +154,10 @@ void drawing_init() {
     // the system cannot be told otherwise.
 #pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Wcast-function-type"
-    if (HMODULE winmm = system_library_load("winmm.dll"))
+    if (HMODULE winmm = system_library_load("winmm"))
         g_time_begin_period = reinterpret_cast<TimeBeginPeriodEntry>(GetProcAddress(winmm, "timeBeginPeriod"));
 #pragma GCC diagnostic pop
-    drawing_state.msimg32 = system_library_load("msimg32.dll");
+    drawing_state.msimg32 = system_library_load("msimg32");
     drawing_state.alpha_blend = drawing_state.msimg32 ? GetProcAddress(drawing_state.msimg32, "AlphaBlend") : nullptr;
 
     bool themed = true;
@@ -169,7 +171,7 @@ void drawing_init() {
     }
     if (themed) {
         DWORD controls_version = common_controls_version();
-        HMODULE uxtheme = system_library_load("uxtheme.dll");
+        HMODULE uxtheme = system_library_load("uxtheme");
         if (!uxtheme) {
             themed = false;
         } else {

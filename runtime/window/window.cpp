@@ -30,7 +30,9 @@ constexpr ObjectNumber ControlId_MenuCommand = -10000;
 constexpr int32_t Layout_Dpi = 96;
 
 ObjectTable* g_windows = nullptr;
-int32_t g_screen_dpi = Layout_Dpi;
+// Set by window_runtime_init, before any window; left zero until then, as an
+// initialised variable would cost the program a data section of its own.
+int32_t g_screen_dpi;
 HICON g_class_icon = nullptr;
 HCURSOR g_class_cursor = nullptr;
 
