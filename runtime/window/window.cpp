@@ -215,7 +215,7 @@ void window_runtime_init() {
     HDC screen = GetDC(nullptr);
     g_screen_dpi = screen ? GetDeviceCaps(screen, LOGPIXELSY) : Layout_Dpi;
     ReleaseDC(nullptr, screen);
-    // The program has no icon resource, so the classes get none.
+    // The program's own icon, group 1 of its resources.
     g_class_icon = LoadIconA(GetModuleHandleA(nullptr), MAKEINTRESOURCEA(1));
     g_class_cursor = LoadCursorA(nullptr, IDC_ARROW);
 }
