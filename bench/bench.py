@@ -81,7 +81,7 @@ def idle_cpu(pids, seconds):
 
 # Wine's relay trace of only these calls marks the start-up's steps in the
 # shipped exe itself, which carries no marks of its own.
-RELAY_MARKS = ("kernel32.HeapCreate;user32.RegisterClassA;user32.CreateWindowExA;kernel32.LoadLibraryA;"
+RELAY_MARKS = ("kernel32.HeapCreate;user32.RegisterClassA;user32.CreateWindowExA;kernel32.LoadLibraryExA;"
                "setupapi.SetupDiGetClassDevsA;user32.ShowWindow")
 
 
@@ -134,7 +134,7 @@ def startup_steps(path, title):
                 marks.setdefault("shown", t)
             continue
         marks.setdefault("entry", t)
-        if name == "LoadLibraryA" and '"hid.dll"' in rest:
+        if name == "LoadLibraryExA" and '\\hid"' in rest:  # by its path in the system folder
             marks.setdefault("hid", t)
         elif name == "CreateWindowExA" and ("WindowClass_" in rest or "BareWindow" in rest):
             marks.setdefault("window", t)
@@ -218,7 +218,7 @@ try:
     out("### Where the start-up goes")
     out()
     out("Each program started 5 times more under Wine's relay trace of a few calls (HeapCreate, RegisterClassA, "
-        "CreateWindowExA, LoadLibraryA, SetupDiGetClassDevsA, ShowWindow) and of the libraries' start-up routines, "
+        "CreateWindowExA, LoadLibraryExA, SetupDiGetClassDevsA, ShowWindow) and of the libraries' start-up routines, "
         "which marks the steps in the shipped exe; the trace slows each start a little. Medians, ms; a step runs "
         "from its first mark to the next step's.")
     out()
