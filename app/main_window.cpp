@@ -15,10 +15,14 @@ static_assert(Flags_TextCentred == 1 && Flags_ReadOnlyCentred == 0x801);
 
 }  // namespace
 
+// At 96 dpi. The status line spans the whole width: centred, its text lies
+// where it did in a box 10 pixels in from each side, and in fonts that grow
+// faster than the screen's resolution (Tahoma at 144 dpi) the longest status
+// still fits on its one line.
 void app_build_window() {
     window_open(Window_Main, 0, 0, 320, 100, Text_Title, Window_MainFlags);
     int32_t start = string_buffer.length;
-    gadget_create_text(Gadget_Status, 10, 10, 300, 16, compose_not_found(start, Text_NotFoundEndStartup),
+    gadget_create_text(Gadget_Status, 0, 10, 320, 16, compose_not_found(start, Text_NotFoundEndStartup),
                        Flags_TextCentred);
     string_buffer.length = start;
     gadget_create_button(Gadget_LedOn, 40, 70, 120, 24, Text_LedOn, Flags_None);

@@ -2,6 +2,7 @@
 
 #include "app/app_state.h"
 #include "hid/hid_discovery.h"
+#include "runtime/base/system_library.h"
 #include "runtime/gadget/gadget.h"
 
 namespace {
@@ -84,7 +85,7 @@ bool end_read_on(HANDLE handle, DWORD limit_ms) {
 void handover_init() {
     InitializeCriticalSection(&g_handover.lock);
     g_handover.idle = CreateEventA(nullptr, TRUE, TRUE, nullptr);
-    HMODULE kernel = GetModuleHandleA("kernel32.dll");
+    HMODULE kernel = GetModuleHandleA(Library_Kernel);
 #pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Wcast-function-type"
     g_handover.cancel_synchronous_io =

@@ -2,6 +2,8 @@
 
 #include <cstring>
 
+#include "runtime/base/system_library.h"
+
 HidEntryTable hid_entries;
 
 namespace {
@@ -34,8 +36,8 @@ HID_ENTRY_LIST(HID_ENTRY_CHECK)
 }  // namespace
 
 int32_t hid_bind() {
-    hid_entries.hid_library = LoadLibraryA("hid.dll");
-    hid_entries.setupapi_library = LoadLibraryA("setupapi.dll");
+    hid_entries.hid_library = system_library_load("hid");
+    hid_entries.setupapi_library = system_library_load("setupapi");
     const char* name = entry_names;
     for (int32_t place = 0; place < HidEntry_Count; ++place) {
         HMODULE library = (setupapi_entries >> place) & 1 ? hid_entries.setupapi_library : hid_entries.hid_library;

@@ -50,7 +50,7 @@ for arch in $arches; do
   ctest --test-dir "$tree" --output-on-failure -j"$(nproc)" "$@" 2>&1 | tee "$log" || status=1
   echo "test: $arch suite took $((SECONDS - start)) s"
   # The prefixes' servers belong to this run: end them with the suite.
-  for p in "$tree"/wineprefix "$tree"/hidsim-*; do
+  for p in "$tree"/wineprefix* "$tree"/hidsim-*; do
     [ -d "$p" ] && WINEPREFIX="$(realpath "$p")" wineserver -k 2>/dev/null || true
   done
   summary=$(grep -E '^[0-9]+% tests passed, [0-9]+ tests failed out of [0-9]+' "$log" | tail -1 || true)

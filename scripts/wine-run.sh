@@ -4,6 +4,7 @@
 # (through the build tree's wine-run.sh, which names the architecture).
 #   wine-run.sh [--arch i686|x86_64] --prefix DIR --init              make the prefix if it is missing
 #   wine-run.sh [--arch i686|x86_64] --prefix DIR -- program.exe ...  run a program in it
+#   ... --prefix DIR --dpi N --from BASE ...   DIR is a screen of N dots per inch (see dpi_prefix)
 # i686 (the default) runs 32-bit Wine in a win32 prefix; x86_64 runs 64-bit
 # Wine in a win64 prefix, which also works where the kernel cannot execute
 # 32-bit code at all.
@@ -16,16 +17,21 @@ set -u
 arch=i686
 prefix=""
 init=0
+dpi=""
+base=""
 while [ $# -gt 0 ]; do
   case "$1" in
     --arch) arch="$2"; shift 2 ;;
     --prefix) prefix="$2"; shift 2 ;;
+    --dpi) dpi="$2"; shift 2 ;;
+    --from) base="$2"; shift 2 ;;
     --init) init=1; shift ;;
     --) shift; break ;;
     *) break ;;
   esac
 done
 [ -n "$prefix" ] || { echo "wine-run: --prefix is required" >&2; exit 2; }
+[ -z "$dpi" ] || [ -n "$base" ] || { echo "wine-run: --dpi needs --from" >&2; exit 2; }
 prefix=$(realpath -m "$prefix")  # Wine accepts only absolute prefixes
 
 case "$arch" in
@@ -142,8 +148,51 @@ ensure_display() {
   export DISPLAY=":$n"
 }
 
+# Another screen: --dpi N makes the prefix a copy of the prefix BASE (made
+# first, as every prefix is) whose LogPixels are N, with the dialog font
+# Windows draws at N dots per inch in place of the 96-dpi one:
+#   120  MS Sans Serif's 120-dpi bitmap set (sseriff*.fon), which Windows
+#        installs with "large fonts": 16 pixels high for 8 points.
+#   more Tahoma, an outline font. Windows has no bitmap set beyond 120 dpi and
+#        draws MS Shell Dlg in the outline Microsoft Sans Serif, which Wine
+#        does not have; Wine skips the 96-dpi set there (it would fall back to
+#        DejaVu Sans) and the 120-dpi set stops at 20 pixels. Tahoma is
+#        Windows' other dialog font (MS Shell Dlg 2), of the same 8-point
+#        design size, and runs a little wider than MS Sans Serif scaled up.
+# The copy links the base's files rather than copying its 700 MB: Wine
+# writes no installed file in place, and it replaces the registry files
+# whole, which are copied anyway.
+dpi_fonts() {
+  case "$dpi" in
+    96) echo "${prefix_fonts[*]}" ;;
+    120) echo sseriff.fon sseriffe.fon sseriffg.fon sseriffr.fon sserifft.fon marlett.ttf ;;
+    *) echo tahoma.ttf marlett.ttf ;;
+  esac
+}
+
+dpi_prefix() {
+  [ -f "$prefix/.ready" ] && return 0
+  "$0" --arch "$arch" --prefix "$base" --init || exit 1
+  base=$(realpath -m "$base")
+  (
+    flock 9
+    [ -f "$prefix/.ready" ] && exit 0
+    rm -rf "$prefix"
+    flock "$base.lock" sh -c 'cp -al "$1" "$2" && rm -f "$2"/*.reg "$2"/.*ready "$2/wineserver" && cp "$1"/*.reg "$2"/' \
+      - "$base" "$prefix" || exit 1
+    local fonts="$prefix/drive_c/windows/Fonts" f key
+    rm -f "$fonts"/*
+    for f in $(dpi_fonts); do ln -s "$wine_fonts/$f" "$fonts/$f"; done
+    for key in 'HKCU\Control Panel\Desktop' 'HKLM\System\CurrentControlSet\Hardware Profiles\Current\Software\Fonts'; do
+      in_locale "$loader" reg add "$key" /v LogPixels /t REG_DWORD /d "$dpi" /f >/dev/null 2>&1 || exit 1
+    done
+    in_locale wineserver -w
+    touch "$prefix/.ready"
+  ) 9>"$prefix.lock" || exit 1
+}
+
 ensure_display
-make_prefix
+if [ -n "$dpi" ]; then dpi_prefix; else make_prefix; fi
 [ "$init" -eq 1 ] && exit 0
 
 [ $# -gt 0 ] || { echo "wine-run: no program given" >&2; exit 2; }

@@ -2,6 +2,7 @@
 
 #include "runtime/base/memory.h"
 #include "runtime/base/object_table.h"
+#include "runtime/base/system_library.h"
 
 namespace {
 CRITICAL_SECTION g_thread_lock;
@@ -93,14 +94,10 @@ void run_once_with(volatile LONG* flag, OnceOperation init, InitOnceExecuteOnceE
 
 void run_once(volatile LONG* flag, OnceOperation init) {
     // Windows XP has no one-time initialisation objects: bind by name.
-    HMODULE kernel = LoadLibraryA("Kernel32.dll");
-    InitOnceExecuteOnceEntry entry = nullptr;
-    if (kernel) {
 #pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Wcast-function-type"
-        entry = reinterpret_cast<InitOnceExecuteOnceEntry>(GetProcAddress(kernel, "InitOnceExecuteOnce"));
+    auto entry = reinterpret_cast<InitOnceExecuteOnceEntry>(
+        GetProcAddress(GetModuleHandleA(Library_Kernel), "InitOnceExecuteOnce"));
 #pragma GCC diagnostic pop
-    }
     run_once_with(flag, init, entry);
-    if (kernel) FreeLibrary(kernel);
 }

@@ -21,9 +21,9 @@ intptr_t create_gadget(const GadgetType* type, const char* class_name, DWORD ex_
                        int32_t x, int32_t y, int32_t width, int32_t height, const char* text) {
     GadgetContext* context = gadget_context();
     if (!context) return 0;
-    HWND hwnd = CreateWindowExW(ex_style, WideText(class_name), WideText(text), style, x, y, width, height,
-                                context->list_window, reinterpret_cast<HMENU>(-1), GetModuleHandleA(nullptr),
-                                nullptr);
+    HWND hwnd = CreateWindowExW(ex_style, WideText(class_name), WideText(text), style, window_scale(x), window_scale(y),
+                                window_scale(width), window_scale(height), context->list_window,
+                                reinterpret_cast<HMENU>(-1), GetModuleHandleA(nullptr), nullptr);
     if (!hwnd) return 0;
     auto* record = static_cast<GadgetRecord*>(object_table_allocate(gadget_table(), number));
     if (!record) {

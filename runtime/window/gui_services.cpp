@@ -2,13 +2,13 @@
 
 #include <commctrl.h>
 #include <shlwapi.h>
-#include <mmsystem.h>
 #include <objbase.h>
 
 #include <atomic>
 
 #include "runtime/base/object_table.h"
 #include "runtime/base/string_buffer.h"
+#include "runtime/base/system_library.h"
 #include "runtime/base/thread.h"
 
 DrawingState drawing_state{};
@@ -30,6 +30,8 @@ struct SavedWindowList {
 SavedWindowList g_saved{};
 volatile LONG g_saved_once = 0;
 std::atomic<bool> g_timer_resolution_raised{false};
+using TimeBeginPeriodEntry = UINT(WINAPI*)(UINT);
+TimeBeginPeriodEntry g_time_begin_period = nullptr;
 
 void init_saved_list() { InitializeCriticalSection(&g_saved.lock); }
 
@@ -71,8 +73,13 @@ using IsAppThemedEntry = BOOL(WINAPI*)();
 
 DWORD common_controls_version() {
     DWORD version = 1;
-    HMODULE comctl = LoadLibraryA("COMCTL32.DLL");
-    if (!comctl) return version;
+    // The module the program's import of the common controls was bound to,
+    // from their side-by-side assembly: the one that draws. By path the
+    // system folder would give version 5.
+    HMODULE comctl = nullptr;
+    if (!GetModuleHandleExA(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
+                            reinterpret_cast<LPCSTR>(&InitCommonControlsEx), &comctl))
+        return version;
 #pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Wcast-function-type"
     auto get_version = reinterpret_cast<DllGetVersionEntry>(GetProcAddress(comctl, "DllGetVersion"));
@@ -83,7 +90,6 @@ DWORD common_controls_version() {
         if (SUCCEEDED(get_version(&info)))
             version = ((info.dwMajorVersion & 0xFFFF) << 16) | (info.dwMinorVersion & 0xFFFF);
     }
-    FreeLibrary(comctl);
     return version;
 }
 
@@ -131,7 +137,7 @@ int32_t saved_window_count() {
 
 void delay_ms(int32_t milliseconds) {
     // The resolution is raised once per process and never reset.
-    if (!g_timer_resolution_raised.exchange(true)) timeBeginPeriod(1);
+    if (g_time_begin_period && !g_timer_resolution_raised.exchange(true)) g_time_begin_period(1);
     Sleep(milliseconds < 0 ? 0 : static_cast<DWORD>(milliseconds));
 }
 
@@ -142,7 +148,17 @@ void gui_init() {
 }
 
 void drawing_init() {
-    drawing_state.msimg32 = LoadLibraryA("msimg32.dll");
+    // Loaded here, before any window or control exists, and uxtheme.dll and
+    // winmm.dll kept for the process's life: a system library that asks for
+    // one of them by name later (the common controls do) gets the one already
+    // loaded instead of a search that looks beside the program first where
+    // the system cannot be told otherwise.
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wcast-function-type"
+    if (HMODULE winmm = system_library_load("winmm"))
+        g_time_begin_period = reinterpret_cast<TimeBeginPeriodEntry>(GetProcAddress(winmm, "timeBeginPeriod"));
+#pragma GCC diagnostic pop
+    drawing_state.msimg32 = system_library_load("msimg32");
     drawing_state.alpha_blend = drawing_state.msimg32 ? GetProcAddress(drawing_state.msimg32, "AlphaBlend") : nullptr;
 
     bool themed = true;
@@ -156,7 +172,7 @@ void drawing_init() {
     }
     if (themed) {
         DWORD controls_version = common_controls_version();
-        HMODULE uxtheme = LoadLibraryA("uxtheme.dll");
+        HMODULE uxtheme = system_library_load("uxtheme");
         if (!uxtheme) {
             themed = false;
         } else {
@@ -165,7 +181,6 @@ void drawing_init() {
             auto is_app_themed = reinterpret_cast<IsAppThemedEntry>(GetProcAddress(uxtheme, "IsAppThemed"));
 #pragma GCC diagnostic pop
             themed = is_app_themed && is_app_themed() && controls_version >= Version_Visual_Styles;
-            FreeLibrary(uxtheme);
         }
     }
     drawing_state.themed = themed;

@@ -4,6 +4,7 @@
 #include "runtime/base/memory.h"
 #include "runtime/base/object_table.h"
 #include "runtime/base/string_buffer.h"
+#include "runtime/base/system_library.h"
 #include "runtime/base/thread.h"
 #include "runtime/gadget/gadget.h"
 #include "runtime/window/event_queue.h"
@@ -11,6 +12,7 @@
 #include "runtime/window/window.h"
 
 void runtime_start() {
+    system_library_confine();
     string_init_heap();
     container_ops_register_arrays();
     container_ops_register_maps();

@@ -2,8 +2,9 @@
 // program relies on. GUI thread only, once per process, with the main heap set.
 #pragma once
 
-// Base services, the event and window layers, gadgets, then the system's GUI
-// services and the thread lock.
+// Confines later library loads to the system folder, then base services, the
+// event and window layers, gadgets, the system's GUI services and the thread
+// lock.
 void runtime_start();
 // Closes the thread handles, frees every runtime object (closing the windows
 // destroys their gadgets) and destroys the runtime's own heaps; the main heap

@@ -28,7 +28,12 @@ constexpr WPARAM UiState_SetBoth = MAKEWPARAM(UIS_SET, UISF_HIDEFOCUS | UISF_HID
 static_assert(UiState_ClearBoth == 0x30002 && UiState_SetBoth == 0x30001);
 constexpr ObjectNumber ControlId_MenuCommand = -10000;
 
+constexpr int32_t Layout_Dpi = 96;
+
 ObjectTable* g_windows = nullptr;
+// Set by window_runtime_init, before any window; left zero until then, as an
+// initialised variable would cost the program a data section of its own.
+int32_t g_screen_dpi;
 HICON g_class_icon = nullptr;
 HCURSOR g_class_cursor = nullptr;
 
@@ -190,6 +195,11 @@ BOOL CALLBACK visit_candidate(HWND child, LPARAM parameter) {
     return TRUE;
 }
 
+// The places that ask Windows or the runtime to choose stay as they are.
+int32_t scaled_place(int32_t value) {
+    return value == Position_Default || value == CW_USEDEFAULT ? value : window_scale(value);
+}
+
 bool class_is(HWND window, const char* name) {
     char buffer[ClassName_Bytes];
     int length = GetClassNameA(window, buffer, ClassName_Bytes);
@@ -201,10 +211,17 @@ bool class_is(HWND window, const char* name) {
 void window_runtime_init() {
     g_windows = object_table_create(sizeof(WindowRecord), WindowTable_Capacity, window_close);
     message_state = MessageState{};
-    // The program has no icon resource, so the classes get none.
+    // The system's resolution, which a system-DPI-aware program keeps for its
+    // whole life.
+    HDC screen = GetDC(nullptr);
+    g_screen_dpi = screen ? GetDeviceCaps(screen, LOGPIXELSY) : Layout_Dpi;
+    ReleaseDC(nullptr, screen);
+    // The program's own icon, group 1 of its resources.
     g_class_icon = LoadIconA(GetModuleHandleA(nullptr), MAKEINTRESOURCEA(1));
     g_class_cursor = LoadCursorA(nullptr, IDC_ARROW);
 }
+
+int32_t window_scale(int32_t value) { return MulDiv(value, g_screen_dpi, Layout_Dpi); }
 
 ObjectTable* window_table() { return g_windows; }
 
@@ -261,8 +278,10 @@ intptr_t window_open(ObjectNumber number, int32_t x, int32_t y, int32_t width, i
         ex_style = WS_EX_TOOLWINDOW;
     }
 
-    RECT outer{0, 0, width, height};
+    RECT outer{0, 0, window_scale(width), window_scale(height)};
     AdjustWindowRectEx(&outer, style & ~Placement, FALSE, ex_style);
+    x = scaled_place(x);
+    y = scaled_place(y);
     if (x == Position_Default || (y == Position_Default && !(flags & Centring))) x = y = CW_USEDEFAULT;
 
     HWND window = CreateWindowExW(ex_style, wide_class, WideText(title), style & WindowFlag_StyleMask, x, y,

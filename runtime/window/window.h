@@ -80,7 +80,11 @@ struct MessageState {
 
 extern MessageState message_state;
 
+// Reads the screen's resolution once, for window_scale.
 void window_runtime_init();
+// A length or position given at 96 dpi, in the screen's pixels. Callers lay
+// windows and gadgets out at 96 dpi; the runtime scales what it hands Windows.
+int32_t window_scale(int32_t value);
 ObjectTable* window_table();
 WindowRecord* window_record(ObjectNumber number);
 

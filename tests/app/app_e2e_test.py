@@ -16,6 +16,7 @@ Texts are compared as Windows holds them, in UTF-16. VEL_CODE_PAGE, when set,
 names the ANSI code page the run must have.
 """
 import os
+import re
 import subprocess
 import sys
 import time
@@ -42,14 +43,25 @@ def check_exe():
           f"{kind} (machine {machine:#x}, magic {magic:#x}, subsystem {subsystem})")
     dump = subprocess.run([objdump, "-p", exe], capture_output=True, text=True, check=True).stdout
     dlls = sorted({line.split(":", 1)[1].strip().upper() for line in dump.splitlines() if "DLL Name:" in line})
+    # Known DLLs of current Windows and the side-by-side common controls: none
+    # of them is taken from beside the program.
     system = {"ADVAPI32.DLL", "COMCTL32.DLL", "GDI32.DLL", "KERNEL32.DLL", "MSVCRT.DLL", "OLE32.DLL", "SETUPAPI.DLL",
-              "USER32.DLL", "WINMM.DLL", "SHELL32.DLL"}
-    check(set(dlls) <= system, f"imports only system DLLs: {' '.join(dlls)}")
+              "USER32.DLL", "SHELL32.DLL"}
+    check(set(dlls) <= system, f"imports only Known DLLs and the common controls (no WINMM): {' '.join(dlls)}")
     if not x86_64:  # the shipped program runs on Windows XP; there is no XP for it on x86-64 to speak of
         newer = [name for name in ("CancelSynchronousIo", "CancelIoEx", "InitOnceExecuteOnce") if name in dump]
         check(not newer, f"no function newer than Windows XP is imported (found: {newer or 'none'})")
-    limit = 40960 if x86_64 else 32768
+    limit = 40960 if x86_64 else 36864
     check(len(image) <= limit, f"the exe is {len(image)} bytes, at most {limit}")
+    # The resource directory's types (icon 3, icon group 14, version 16,
+    # manifest 24), three spaces in, each followed by its first name.
+    entries = re.findall(r"^[0-9a-f]{3}( +)Entry: ID: 0x([0-9a-f]+)", dump, re.M)
+    types = {int(entries[k][1], 16): int(entries[k + 1][1], 16) for k in range(len(entries) - 1)
+             if len(entries[k][0]) == 3}
+    check(all(t in types for t in (3, 14, 16, 24)) and types[14] == 1,
+          f"icon group 1, icons, version and manifest resources (types and first names: {types})")
+    check(image.count(b"<supportedOS ") == 5 and b'level="asInvoker"' in image and b">true</dpiAware>" in image,
+          "the manifest asks for no elevation, names five systems and is DPI-aware")
 
 
 def start_panel():
@@ -144,6 +156,12 @@ try:
     client_w, client_h, style = int(words[9]), int(words[10]), int(words[11], 16)
     check(visible == 1, "it is visible")
     check((client_w, client_h) == (320, 100), f"client area 320 x 100 (saw {client_w} x {client_h})")
+    # At 96 dpi the layout is the one the program gives, pixel for pixel.
+    origin = int(words[7]), int(words[8])
+    places = {n: control(probe, hwnd, n)["rect"] for n in range(1, 6)}
+    places = {n: (r[0] - origin[0], r[1] - origin[1], r[2] - r[0], r[3] - r[1]) for n, r in places.items()}
+    check(places == {1: (0, 10, 320, 16), 2: (40, 70, 120, 24), 3: (170, 70, 120, 24), 4: (50, 40, 98, 16),
+                     5: (140, 36, 40, 20)}, f"the controls' places in the client area (saw {places})")
     check(style & 0x00C00000 == 0x00C00000 and style & 0x00080000 and style & 0x00020000, "caption, system menu, minimise box")
     check(not style & 0x00010000 and not style & 0x00040000, "no maximise box, no sizing border")
     check(left == (1024 - (right - left)) // 2 and top == (768 - (bottom - top)) // 2,

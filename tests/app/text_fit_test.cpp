@@ -1,8 +1,9 @@
 // The program's window in the prefix's fonts: every text of its five gadgets,
 // measured with the control's own font, fits the part of the control that is
-// visible. The layout is made for Windows' 8-point dialog font; this checks the
-// environment (scripts/wine-run.sh gives every prefix that font), and prints
-// each measured width.
+// visible, and each measured width is printed. The layout is made for
+// Windows' 8-point dialog font at 96 dpi and scaled to the screen's
+// resolution; CTest runs this at 96, 120, 144 and 192 dpi, each in a prefix
+// whose font is the one Windows draws there (scripts/wine-run.sh).
 #include <cstdio>
 
 #include "app/app_state.h"
@@ -42,8 +43,9 @@ const TextCase text_cases[] = {
 // Where the control draws its text, in its parent's coordinates: a text
 // gadget's whole client area, a button's inside its raised edge, a string
 // field's formatting rectangle (inside its sunken edge and margins). A gadget
-// that overlaps it from the right covers the rest: the label's box runs to
-// x 148, but the field starts at x 140.
+// that overlaps it from the right covers the rest (the label's box runs to
+// x 148 at 96 dpi, but the field starts at x 140), and nothing shows outside
+// the window's client area.
 RECT visible_text_area(ObjectNumber number) {
     HWND control = gadget_handle(number);
     RECT area;
@@ -67,19 +69,32 @@ RECT visible_text_area(ObjectNumber number) {
         if (IntersectRect(&overlap, &area, &cover) && cover.left > area.left && cover.left < area.right)
             area.right = cover.left;
     }
+    RECT client;
+    GetClientRect(GetParent(control), &client);
+    IntersectRect(&area, &area, &client);
     return area;
 }
 
-SIZE measure_text(HWND control) {
-    SIZE size{};
+// The control's text as its font lays it out, the face Windows reports for
+// that font and the screen's resolution.
+struct Measured {
+    SIZE size;
+    char face[LF_FACESIZE];
+    int dpi;
+};
+
+Measured measure_text(HWND control) {
+    Measured m{};
     char text[256] = {};
     int length = GetWindowTextA(control, text, sizeof text);
     HDC context = GetDC(control);
     HGDIOBJ previous = SelectObject(context, reinterpret_cast<HFONT>(SendMessageA(control, WM_GETFONT, 0, 0)));
-    GetTextExtentPoint32A(context, text, length, &size);
+    GetTextExtentPoint32A(context, text, length, &m.size);
+    GetTextFaceA(context, LF_FACESIZE, m.face);
+    m.dpi = GetDeviceCaps(context, LOGPIXELSY);
     SelectObject(context, previous);
     ReleaseDC(control, context);
-    return size;
+    return m;
 }
 
 class TextFitTest : public GuiTest, public ::testing::WithParamInterface<TextCase> {
@@ -96,14 +111,15 @@ TEST_P(TextFitTest, TextFitsTheVisiblePartOfItsControl) {
     const TextCase& c = GetParam();
     HWND control = gadget_handle(c.gadget);
     ASSERT_NE(control, nullptr);
-    SIZE text = measure_text(control);
+    Measured text = measure_text(control);
     RECT area = visible_text_area(c.gadget);
     int visible_width = area.right - area.left, visible_height = area.bottom - area.top;
-    std::printf("[ width    ] %-26s gadget %d: %3ld x %2ld px, visible %3d x %2d from x %ld\n", c.name,
-                static_cast<int>(c.gadget), text.cx, text.cy, visible_width, visible_height, area.left);
+    std::printf("[ width    ] %-26s gadget %d: %3ld x %2ld px, visible %3d x %2d from x %ld (%s, %d dpi)\n", c.name,
+                static_cast<int>(c.gadget), text.size.cx, text.size.cy, visible_width, visible_height, area.left,
+                text.face, text.dpi);
     std::fflush(stdout);
-    EXPECT_LE(text.cx, visible_width) << "the text is wider than the visible part of its control";
-    EXPECT_LE(text.cy, visible_height) << "the text is higher than the visible part of its control";
+    EXPECT_LE(text.size.cx, visible_width) << "the text is wider than the visible part of its control";
+    EXPECT_LE(text.size.cy, visible_height) << "the text is higher than the visible part of its control";
 }
 
 INSTANTIATE_TEST_SUITE_P(ProgramWindow, TextFitTest, ::testing::ValuesIn(text_cases),
