@@ -14,6 +14,7 @@ import argparse
 import os
 import re
 import shutil
+import signal
 import subprocess
 import sys
 import time
@@ -162,6 +163,8 @@ def main():
     parser.add_argument("--mutants", default=os.path.join(ROOT, "scripts", "mutants.txt"))
     args = parser.parse_args()
 
+    # A run ended from outside still reverts its mutant (the finally below).
+    signal.signal(signal.SIGTERM, lambda *_: sys.exit(1))
     mutants = parse_mutants(args.mutants)
     if args.only:
         unknown = set(args.only) - {m["id"] for m in mutants}
