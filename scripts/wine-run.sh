@@ -127,27 +127,73 @@ make_prefix() {
 
 own_xvfb=""
 cleanup() {
-  if [ -n "$own_xvfb" ]; then
+  # Ended only when no desktop of the prefix came to use it (see pick_display).
+  if [ -n "$own_xvfb" ] && [ "$(desktop_display)" != "$DISPLAY" ]; then
     kill "$own_xvfb" 2>/dev/null
-    wait "$own_xvfb" 2>/dev/null
   fi
 }
 trap cleanup EXIT
 
-ensure_display() {
-  [ -n "${DISPLAY:-}" ] && return 0
-  # No display given: start a private one for this run and end it by PID.
-  local fifo
-  fifo=$(mktemp -u)
-  mkfifo "$fifo"
-  Xvfb -displayfd 3 -screen 0 1024x768x24 -nolisten tcp 3>"$fifo" >/dev/null 2>&1 &
-  own_xvfb=$!
-  local n
-  read -r n <"$fifo"
-  rm -f "$fifo"
-  export DISPLAY=":$n"
+# A prefix's wineserver keeps one desktop (explorer /desktop), which draws on
+# the display of the program that started it; every later program's top-level
+# windows are made inside the desktop's X window, which exists on that display
+# only: a program on any other display fails at once with BadWindow. The
+# server and desktop outlive the program that started them (they leave its
+# process tree, so a time limit's kill does not end them), while a display
+# started for that program, or by a script for its own run, goes with it.
+# So a program runs on the display of its prefix's desktop; a desktop whose
+# display is gone is ended with its server and started afresh.
+desktop_display() {
+  local environ pid
+  for environ in $(grep -lzx "WINEPREFIX=$prefix" /proc/[0-9]*/environ 2>/dev/null); do
+    pid=${environ#/proc/}; pid=${pid%/environ}
+    tr '\0' ' ' <"/proc/$pid/cmdline" 2>/dev/null | grep -q 'explorer.exe /desktop' || continue
+    tr '\0' '\n' <"$environ" 2>/dev/null | sed -n 's/^DISPLAY=//p'
+    return 0
+  done
 }
 
+display_alive() { DISPLAY="$1" xdpyinfo >/dev/null 2>&1; }
+
+# A display of the prefix's own when none is given: it leaves this process's
+# tree, so that no kill of this run takes it from under the desktop, and ends
+# by itself once its last client (the desktop being one) has gone.
+new_display=""
+start_xvfb() {
+  local fifo n
+  fifo=$(mktemp -u)
+  mkfifo "$fifo"
+  ( setsid Xvfb -displayfd 3 -terminate -screen 0 1024x768x24 -nolisten tcp 3>"$fifo" >/dev/null 2>&1 &
+    echo $! >"$fifo.pid" )
+  read -r n <"$fifo"
+  own_xvfb=$(cat "$fifo.pid")
+  rm -f "$fifo" "$fifo.pid"
+  new_display=":$n"
+}
+
+pick_display() {
+  local chosen
+  exec 8>"$prefix.display.lock"
+  flock 8
+  chosen=$(desktop_display)
+  if [ -n "$chosen" ] && ! display_alive "$chosen"; then
+    in_locale wineserver -k 2>/dev/null
+    in_locale wineserver -w 2>/dev/null
+    chosen=""
+  fi
+  # A run that started just before this one has its program starting there,
+  # its desktop not up yet.
+  if [ -z "$chosen" ] && [ -f "$prefix.display" ]; then
+    chosen=$(cat "$prefix.display")
+    { [ -z "${DISPLAY:-}" ] || [ "$chosen" = "$DISPLAY" ]; } && display_alive "$chosen" || chosen=""
+  fi
+  if [ -z "$chosen" ]; then
+    if [ -n "${DISPLAY:-}" ]; then chosen=$DISPLAY; else start_xvfb; chosen=$new_display; fi
+  fi
+  echo "$chosen" >"$prefix.display"
+  export DISPLAY="$chosen"
+  exec 8>&-
+}
 # Another screen: --dpi N makes the prefix a copy of the prefix BASE (made
 # first, as every prefix is) whose LogPixels are N, with the dialog font
 # Windows draws at N dots per inch in place of the 96-dpi one:
@@ -191,7 +237,7 @@ dpi_prefix() {
   ) 9>"$prefix.lock" || exit 1
 }
 
-ensure_display
+pick_display
 if [ -n "$dpi" ]; then dpi_prefix; else make_prefix; fi
 [ "$init" -eq 1 ] && exit 0
 

@@ -2,10 +2,12 @@
 // be opened in the same pass, or only half, is opened at a later pass, rather
 // than left "connected" without its handles.
 #include "app/app_state.h"
+#include "app/app_texts.h"
 #include "app/device_watch.h"
 #include "handover_fixture.h"
 #include "hid/fake_hid.h"
 #include "hid/hid_discovery.h"
+#include "runtime/base/string_buffer.h"
 
 AppState app_state;
 
@@ -52,6 +54,26 @@ TEST_P(DeviceWatchTest, ADeviceThatCouldNotBeOpenedIsOpenedAtTheNextPass) {
     device_watch(nullptr, 0, 0, 0);
     EXPECT_EQ(app_state.write_handle, write);
     EXPECT_EQ(fake.class_devs_calls, calls + 1) << "a pass with the device open walks once";
+}
+
+// The device goes while its button is held: nothing of it may stay behind.
+// A click then finds no write handle and warns; a handle value kept after its
+// close would be written into (or into whatever object reuses the value).
+using DeviceGoneTest = DeviceWatchTest;
+
+TEST_F(DeviceGoneTest, ItLeavesNoHandleNoPressAndNoText) {
+    device_watch(nullptr, 0, 0, 0);
+    ASSERT_NE(app_state.write_handle, nullptr);
+    gadget_set_text(Gadget_ButtonState, Text_Yes);
+    int32_t length = string_buffer.length;
+
+    fake.interfaces.clear();
+    device_watch(nullptr, 0, 0, 0);
+    pump_events(20);
+    EXPECT_EQ(app_state.write_handle, nullptr) << "the closed write handle is still held";
+    EXPECT_EQ(gadget_text(Gadget_ButtonState), from_1251(Text_No)) << "the field still shows the press";
+    EXPECT_NE(gadget_text(Gadget_Status), from_1251(Text_Connected));
+    EXPECT_EQ(string_buffer.length, length) << "the status text was left in the string buffer";
 }
 
 INSTANTIATE_TEST_SUITE_P(FirstPass, DeviceWatchTest, ::testing::Values(1, 2),
