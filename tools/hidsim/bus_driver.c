@@ -51,6 +51,10 @@ typedef struct DeviceSlot {
     UCHAR last_input[HIDSIM_MAX_REPORT];
     ULONG last_input_length;
     LIST_ENTRY pending_reads;
+    LIST_ENTRY held_writes; /* output reports left unanswered while holding */
+    BOOLEAN holding;
+    ULONG stream_ms;       /* 0: input reports on change only */
+    LONGLONG stream_due;   /* performance counter of the next report sent unasked */
     ULONG output_count;
     ULONG output_dropped;
     ULONG late_requests;
@@ -64,6 +68,12 @@ static KSPIN_LOCK the_lock;
 static KEVENT the_plug_lock; /* one plug or unplug at a time */
 static DeviceSlot the_slots[HIDSIM_MAX_DEVICES];
 static LIST_ENTRY the_kept; /* removed children Wine may still call (see release_child) */
+static HANDLE the_streamer;  /* the thread that sends input reports at intervals */
+static KEVENT the_stream_wake;
+static volatile BOOLEAN the_stream_stop;
+static LONGLONG the_counter_frequency;
+
+enum { Button_Released = 40 };
 
 static void child_leave(ChildExtension* ext) {
     if (InterlockedDecrement(&ext->in_flight) == 0) KeSetEvent(&ext->idle, IO_NO_INCREMENT, FALSE);
@@ -119,22 +129,38 @@ static void release_child(PDEVICE_OBJECT child) {
     KeReleaseSpinLock(&the_lock, irql);
 }
 
-/* A vendor-defined collection: one 8-bit input field, one 8-bit output field,
- * no report IDs, so hosts see 2-byte reports with ID 0 first. */
-static const UCHAR report_descriptor[] = {
-    0x06, 0x00, 0xFF, /* Usage Page (vendor 0xFF00) */
-    0x09, 0x01,       /* Usage (1) */
-    0xA1, 0x01,       /* Collection (Application) */
-    0x09, 0x02,       /*   Usage (2) */
-    0x15, 0x00,       /*   Logical Minimum (0) */
-    0x26, 0xFF, 0x00, /*   Logical Maximum (255) */
-    0x75, 0x08,       /*   Report Size (8) */
-    0x95, 0x01,       /*   Report Count (1) */
-    0x81, 0x02,       /*   Input (Data, Variable, Absolute) */
-    0x09, 0x03,       /*   Usage (3) */
-    0x91, 0x02,       /*   Output (Data, Variable, Absolute) */
-    0xC0,             /* End Collection */
-};
+/* A vendor-defined collection with no report IDs: an input and an output
+ * field of 8-bit data bytes, as many as the lengths the host sees less the ID
+ * byte. Two-byte reports each way give the program's own device, byte for
+ * byte: one report count serves both fields. */
+#define HIDSIM_DESCRIPTOR_MAX 32
+static ULONG report_descriptor(const DeviceSlot* slot, UCHAR* out) {
+    static const UCHAR head[] = {
+        0x06, 0x00, 0xFF, /* Usage Page (vendor 0xFF00) */
+        0x09, 0x01,       /* Usage (1) */
+        0xA1, 0x01,       /* Collection (Application) */
+        0x09, 0x02,       /*   Usage (2) */
+        0x15, 0x00,       /*   Logical Minimum (0) */
+        0x26, 0xFF, 0x00, /*   Logical Maximum (255) */
+        0x75, 0x08,       /*   Report Size (8) */
+    };
+    ULONG n = sizeof head;
+    RtlCopyMemory(out, head, n);
+    out[n++] = 0x95; /*   Report Count (input data bytes) */
+    out[n++] = (UCHAR)(slot->config.input_length - 1);
+    out[n++] = 0x81; /*   Input (Data, Variable, Absolute) */
+    out[n++] = 0x02;
+    out[n++] = 0x09; /*   Usage (3) */
+    out[n++] = 0x03;
+    if (slot->config.output_length != slot->config.input_length) {
+        out[n++] = 0x95; /*   Report Count (output data bytes) */
+        out[n++] = (UCHAR)(slot->config.output_length - 1);
+    }
+    out[n++] = 0x91; /*   Output (Data, Variable, Absolute) */
+    out[n++] = 0x02;
+    out[n++] = 0xC0; /* End Collection */
+    return n;
+}
 
 static ULONG kind_of(PDEVICE_OBJECT device) {
     return device->DeviceExtension ? *(ULONG*)device->DeviceExtension : 0;
@@ -174,16 +200,17 @@ static ULONG put_decimal(WCHAR* out, ULONG at, ULONG value) {
     return at;
 }
 
-/* ---- reads held for the host ---- */
+/* ---- requests held for the host: reads waiting for a report, and writes
+ * a holding device leaves unanswered ---- */
 
-/* A held read keeps its child's count until it is completed here. */
-static void finish_read(PIRP irp, NTSTATUS status, ULONG_PTR information) {
+/* A held request keeps its child's count until it is completed here. */
+static void finish_held(PIRP irp, NTSTATUS status, ULONG_PTR information) {
     ChildExtension* ext = irp->Tail.Overlay.DriverContext[0];
     complete(irp, status, information);
     child_leave(ext);
 }
 
-static VOID NTAPI read_cancelled(PDEVICE_OBJECT device, PIRP irp) {
+static VOID NTAPI held_cancelled(PDEVICE_OBJECT device, PIRP irp) {
     (void)device;
     KIRQL irql;
     IoReleaseCancelSpinLock(irp->CancelIrql);
@@ -191,20 +218,61 @@ static VOID NTAPI read_cancelled(PDEVICE_OBJECT device, PIRP irp) {
     RemoveEntryList(&irp->Tail.Overlay.ListEntry);
     InitializeListHead(&irp->Tail.Overlay.ListEntry);
     KeReleaseSpinLock(&the_lock, irql);
-    finish_read(irp, STATUS_CANCELLED, 0);
+    finish_held(irp, STATUS_CANCELLED, 0);
 }
 
-/* Takes the oldest held read whose cancel routine has not started, or null.
- * Called with the lock held. */
-static PIRP take_pending_read(DeviceSlot* slot) {
-    while (!IsListEmpty(&slot->pending_reads)) {
-        PLIST_ENTRY entry = RemoveHeadList(&slot->pending_reads);
+/* Keeps a request in a list until it is taken; called with the lock held,
+ * which it releases. */
+static NTSTATUS hold_request(LIST_ENTRY* list, ChildExtension* ext, PIRP irp, KIRQL irql) {
+    IoMarkIrpPending(irp);
+    irp->Tail.Overlay.DriverContext[0] = ext;
+    InsertTailList(list, &irp->Tail.Overlay.ListEntry);
+    IoSetCancelRoutine(irp, held_cancelled);
+    if (irp->Cancel && IoSetCancelRoutine(irp, NULL)) {
+        /* Cancelled before the routine was set: finish it here. */
+        RemoveEntryList(&irp->Tail.Overlay.ListEntry);
+        KeReleaseSpinLock(&the_lock, irql);
+        finish_held(irp, STATUS_CANCELLED, 0);
+        return STATUS_PENDING;
+    }
+    KeReleaseSpinLock(&the_lock, irql);
+    return STATUS_PENDING;
+}
+
+/* Takes the oldest held request whose cancel routine has not started, or
+ * null. Called with the lock held. */
+static PIRP take_held(LIST_ENTRY* list) {
+    while (!IsListEmpty(list)) {
+        PLIST_ENTRY entry = RemoveHeadList(list);
         PIRP irp = CONTAINING_RECORD(entry, IRP, Tail.Overlay.ListEntry);
         InitializeListHead(entry);
         if (IoSetCancelRoutine(irp, NULL)) return irp;
         /* Being cancelled: its cancel routine completes it. */
     }
     return NULL;
+}
+
+static ULONG count_held(const LIST_ENTRY* list) {
+    ULONG n = 0;
+    for (PLIST_ENTRY e = list->Flink; e != list; e = e->Flink) ++n;
+    return n;
+}
+
+static void fail_held(LIST_ENTRY* list, NTSTATUS status) {
+    KIRQL irql;
+    for (;;) {
+        KeAcquireSpinLock(&the_lock, &irql);
+        PIRP irp = take_held(list);
+        KeReleaseSpinLock(&the_lock, irql);
+        if (!irp) break;
+        finish_held(irp, status, 0);
+    }
+}
+
+/* What the host loses with the device: its waiting reads and held writes. */
+static void fail_held_requests(DeviceSlot* slot) {
+    fail_held(&slot->pending_reads, STATUS_DEVICE_NOT_CONNECTED);
+    fail_held(&slot->held_writes, STATUS_DEVICE_NOT_CONNECTED);
 }
 
 /* Hands a report as the host sees it to a read: the ID byte stays behind,
@@ -216,17 +284,6 @@ static ULONG_PTR fill_read(PIRP irp, const UCHAR* bytes, ULONG length) {
     if (payload > room) payload = room;
     if (payload) RtlCopyMemory(irp->UserBuffer, bytes + 1, payload);
     return payload;
-}
-
-static void fail_pending_reads(DeviceSlot* slot, NTSTATUS status) {
-    KIRQL irql;
-    for (;;) {
-        KeAcquireSpinLock(&the_lock, &irql);
-        PIRP irp = take_pending_read(slot);
-        KeReleaseSpinLock(&the_lock, irql);
-        if (!irp) break;
-        finish_read(irp, status, 0);
-    }
 }
 
 /* ---- the child devices' HID requests ---- */
@@ -272,16 +329,20 @@ static NTSTATUS child_hid_request(PDEVICE_OBJECT device, PIRP irp) {
     KIRQL irql;
     switch (stack->Parameters.DeviceIoControl.IoControlCode) {
     case HidIoctl_GetDeviceDescriptor: {
+        UCHAR report[HIDSIM_DESCRIPTOR_MAX];
         HidSimHidDescriptor descriptor = {sizeof descriptor, HidDescriptor_Hid, 0x0111, 0, 1, HidDescriptor_Report,
-                                          sizeof report_descriptor};
+                                          (USHORT)report_descriptor(slot, report)};
         if (out_length < sizeof descriptor) return complete(irp, STATUS_BUFFER_TOO_SMALL, 0);
         RtlCopyMemory(irp->UserBuffer, &descriptor, sizeof descriptor);
         return complete(irp, STATUS_SUCCESS, sizeof descriptor);
     }
-    case HidIoctl_GetReportDescriptor:
-        if (out_length < sizeof report_descriptor) return complete(irp, STATUS_BUFFER_TOO_SMALL, 0);
-        RtlCopyMemory(irp->UserBuffer, report_descriptor, sizeof report_descriptor);
-        return complete(irp, STATUS_SUCCESS, sizeof report_descriptor);
+    case HidIoctl_GetReportDescriptor: {
+        UCHAR report[HIDSIM_DESCRIPTOR_MAX];
+        ULONG n = report_descriptor(slot, report);
+        if (out_length < n) return complete(irp, STATUS_BUFFER_TOO_SMALL, 0);
+        RtlCopyMemory(irp->UserBuffer, report, n);
+        return complete(irp, STATUS_SUCCESS, n);
+    }
     case HidIoctl_GetDeviceAttributes: {
         HidSimDeviceAttributes attributes;
         if (out_length < sizeof attributes) return complete(irp, STATUS_BUFFER_TOO_SMALL, 0);
@@ -328,24 +389,17 @@ static NTSTATUS child_hid_request(PDEVICE_OBJECT device, PIRP irp) {
             KeReleaseSpinLock(&the_lock, irql);
             return complete(irp, STATUS_SUCCESS, n);
         }
-        IoMarkIrpPending(irp);
-        irp->Tail.Overlay.DriverContext[0] = ext;
-        InsertTailList(&slot->pending_reads, &irp->Tail.Overlay.ListEntry);
-        IoSetCancelRoutine(irp, read_cancelled);
-        if (irp->Cancel && IoSetCancelRoutine(irp, NULL)) {
-            /* Cancelled before the routine was set: finish it here. */
-            RemoveEntryList(&irp->Tail.Overlay.ListEntry);
-            KeReleaseSpinLock(&the_lock, irql);
-            finish_read(irp, STATUS_CANCELLED, 0);
-            return STATUS_PENDING;
-        }
-        KeReleaseSpinLock(&the_lock, irql);
-        return STATUS_PENDING;
+        return hold_request(&slot->pending_reads, ext, irp, irql);
     }
     case HidIoctl_WriteReport:
     case HidIoctl_SetOutputReport: {
         HidSimXferPacket* packet = irp->UserBuffer;
         if (!packet || !packet->reportBuffer) return complete(irp, STATUS_INVALID_USER_BUFFER, 0);
+        KeAcquireSpinLock(&the_lock, &irql);
+        /* A device that stops answering: the host's write stays inside it
+         * until it lets go. */
+        if (slot->holding && slot->plugged) return hold_request(&slot->held_writes, ext, irp, irql);
+        KeReleaseSpinLock(&the_lock, irql);
         record_output(slot, packet->reportId, packet->reportBuffer, packet->reportBufferLen);
         /* The host counts the ID byte it took off the front. */
         return complete(irp, STATUS_SUCCESS, packet->reportBufferLen + 1);
@@ -438,7 +492,7 @@ static NTSTATUS child_pnp(PDEVICE_OBJECT device, PIRP irp) {
         break;
     case IRP_MN_SURPRISE_REMOVAL:
         slot->started = FALSE;
-        fail_pending_reads(slot, STATUS_DEVICE_NOT_CONNECTED);
+        fail_held_requests(slot);
         status = STATUS_SUCCESS;
         break;
     case IRP_MN_REMOVE_DEVICE:
@@ -448,7 +502,7 @@ static NTSTATUS child_pnp(PDEVICE_OBJECT device, PIRP irp) {
         slot->plugged = FALSE;
         slot->started = FALSE;
         KeReleaseSpinLock(&the_lock, irql);
-        fail_pending_reads(slot, STATUS_DEVICE_NOT_CONNECTED);
+        fail_held_requests(slot);
         ext->removed = TRUE;
         child_leave(ext); /* this request */
         child_leave(ext); /* the child's own count */
@@ -611,8 +665,15 @@ static void unlock_plugging(void) {
     KeSetEvent(&the_plug_lock, IO_NO_INCREMENT, FALSE);
 }
 
+static BOOLEAN report_length_ok(ULONG length) {
+    return length == 0 || (length >= 2 && length <= HIDSIM_MAX_REPORT);
+}
+
 static NTSTATUS plug(const HidSimPlug* request) {
-    if (request->slot >= HIDSIM_MAX_DEVICES) return STATUS_INVALID_PARAMETER;
+    if (request->slot >= HIDSIM_MAX_DEVICES || !report_length_ok(request->input_length) ||
+        !report_length_ok(request->output_length)) {
+        return STATUS_INVALID_PARAMETER;
+    }
     if (!the_bus) return STATUS_DEVICE_NOT_READY;
     DeviceSlot* slot = &the_slots[request->slot];
     if (slot->child && !slot->plugged) {
@@ -645,17 +706,22 @@ static NTSTATUS plug(const HidSimPlug* request) {
     slot->config.manufacturer[HIDSIM_MAX_STRING - 1] = 0;
     slot->config.product[HIDSIM_MAX_STRING - 1] = 0;
     slot->config.serial[HIDSIM_MAX_STRING - 1] = 0;
+    if (!slot->config.input_length) slot->config.input_length = HIDSIM_DEFAULT_REPORT;
+    if (!slot->config.output_length) slot->config.output_length = HIDSIM_DEFAULT_REPORT;
     slot->led = HidSimLed_Unknown;
     slot->outputs_total = 0;
     slot->inputs_total = 0;
     slot->input_head = 0;
     slot->input_count = 0;
     slot->last_input_length = 0;
+    slot->stream_ms = 0;
     slot->output_count = 0;
     slot->output_dropped = 0;
     slot->late_requests = 0;
     slot->started = FALSE;
     InitializeListHead(&slot->pending_reads);
+    InitializeListHead(&slot->held_writes);
+    slot->holding = FALSE;
     KeClearEvent(&slot->removed);
     slot->child = child;
     slot->plugged = TRUE;
@@ -676,9 +742,11 @@ static NTSTATUS unplug(ULONG number) {
     BOOLEAN was_plugged = slot->plugged;
     BOOLEAN has_child = slot->child != NULL;
     slot->plugged = FALSE;
+    slot->stream_ms = 0;
+    slot->holding = FALSE;
     KeReleaseSpinLock(&the_lock, irql);
     if (!has_child) return was_plugged ? STATUS_SUCCESS : STATUS_NO_SUCH_DEVICE;
-    fail_pending_reads(slot, STATUS_DEVICE_NOT_CONNECTED);
+    fail_held_requests(slot);
     if (the_bus) IoInvalidateDeviceRelations(((BusExtension*)the_bus->DeviceExtension)->physical, BusRelations);
     LARGE_INTEGER timeout;
     timeout.QuadPart = -50000000LL; /* 5 s */
@@ -687,26 +755,24 @@ static NTSTATUS unplug(ULONG number) {
                : STATUS_TIMEOUT;
 }
 
-static NTSTATUS inject_input(const HidSimReport* report) {
-    if (report->slot >= HIDSIM_MAX_DEVICES || report->length < 1 || report->length > HIDSIM_MAX_REPORT) {
-        return STATUS_INVALID_PARAMETER;
-    }
-    DeviceSlot* slot = &the_slots[report->slot];
-    KIRQL irql;
-    KeAcquireSpinLock(&the_lock, &irql);
-    if (!slot->plugged) {
-        KeReleaseSpinLock(&the_lock, irql);
-        return STATUS_NO_SUCH_DEVICE;
-    }
-    RtlCopyMemory(slot->last_input, report->bytes, report->length);
-    slot->last_input_length = report->length;
-    PIRP reader = take_pending_read(slot);
+/* The slot with the lock held while it holds a plugged device, or null. */
+static DeviceSlot* lock_plugged(ULONG number, KIRQL* irql) {
+    DeviceSlot* slot = &the_slots[number];
+    KeAcquireSpinLock(&the_lock, irql);
+    if (slot->plugged) return slot;
+    KeReleaseSpinLock(&the_lock, *irql);
+    return NULL;
+}
+
+/* Hands an input report to a waiting host read, or queues it; called with
+ * the lock held, which it releases. */
+static void deliver_input(DeviceSlot* slot, const UCHAR* bytes, ULONG length, KIRQL irql) {
+    PIRP reader = take_held(&slot->pending_reads);
     if (reader) {
         ++slot->inputs_total;
         KeReleaseSpinLock(&the_lock, irql);
-        ULONG_PTR n = fill_read(reader, report->bytes, report->length);
-        finish_read(reader, STATUS_SUCCESS, n);
-        return STATUS_SUCCESS;
+        finish_held(reader, STATUS_SUCCESS, fill_read(reader, bytes, length));
+        return;
     }
     if (slot->input_count == HIDSIM_INPUT_QUEUE) {
         /* Full: the oldest report is lost, as on a device whose host is slow. */
@@ -714,10 +780,138 @@ static NTSTATUS inject_input(const HidSimReport* report) {
         --slot->input_count;
     }
     ULONG at = (slot->input_head + slot->input_count) % HIDSIM_INPUT_QUEUE;
-    RtlCopyMemory(slot->input_bytes[at], report->bytes, report->length);
-    slot->input_length[at] = (UCHAR)report->length;
+    RtlCopyMemory(slot->input_bytes[at], bytes, length);
+    slot->input_length[at] = (UCHAR)length;
     ++slot->input_count;
     KeReleaseSpinLock(&the_lock, irql);
+}
+
+static NTSTATUS inject_input(const HidSimReport* report) {
+    if (report->slot >= HIDSIM_MAX_DEVICES || report->length < 1 || report->length > HIDSIM_MAX_REPORT) {
+        return STATUS_INVALID_PARAMETER;
+    }
+    KIRQL irql;
+    DeviceSlot* slot = lock_plugged(report->slot, &irql);
+    if (!slot) return STATUS_NO_SUCH_DEVICE;
+    RtlCopyMemory(slot->last_input, report->bytes, report->length);
+    slot->last_input_length = report->length;
+    deliver_input(slot, report->bytes, report->length, irql);
+    return STATUS_SUCCESS;
+}
+
+/* ---- input reports at intervals ---- */
+
+static LONGLONG counter_now(void) {
+    return KeQueryPerformanceCounter(NULL).QuadPart;
+}
+
+static LONGLONG counter_ticks(ULONG ms) {
+    return the_counter_frequency * ms / 1000;
+}
+
+/* The device's state as the host sees it: the last report sent, or the
+ * button let go before any. Called with the lock held. */
+static ULONG current_input(const DeviceSlot* slot, UCHAR* out) {
+    if (slot->last_input_length) {
+        RtlCopyMemory(out, slot->last_input, slot->last_input_length);
+        return slot->last_input_length;
+    }
+    RtlZeroMemory(out, slot->config.input_length);
+    out[1] = Button_Released;
+    return slot->config.input_length;
+}
+
+/* Sends the reports that are due, and returns when the next one is (0: none). */
+static LONGLONG stream_due_reports(void) {
+    LONGLONG next = 0;
+    for (ULONG i = 0; i < HIDSIM_MAX_DEVICES; ++i) {
+        DeviceSlot* slot = &the_slots[i];
+        if (!slot->stream_ms) continue;
+        KIRQL irql;
+        KeAcquireSpinLock(&the_lock, &irql);
+        if (!slot->stream_ms || !slot->plugged) {
+            KeReleaseSpinLock(&the_lock, irql);
+            continue;
+        }
+        LONGLONG now = counter_now();
+        BOOLEAN due = slot->stream_due <= now;
+        if (due) {
+            /* A device that fell behind sends the next report one interval
+             * on, as a polled device does, not a burst to catch up. */
+            slot->stream_due += counter_ticks(slot->stream_ms);
+            if (slot->stream_due <= now) slot->stream_due = now + counter_ticks(slot->stream_ms);
+        }
+        if (!next || slot->stream_due < next) next = slot->stream_due;
+        if (!due) {
+            KeReleaseSpinLock(&the_lock, irql);
+            continue;
+        }
+        UCHAR report[HIDSIM_MAX_REPORT];
+        ULONG length = current_input(slot, report);
+        deliver_input(slot, report, length, irql);
+    }
+    return next;
+}
+
+static VOID NTAPI streamer(PVOID context) {
+    (void)context;
+    while (!the_stream_stop) {
+        LONGLONG next = stream_due_reports();
+        LARGE_INTEGER timeout;
+        if (next) {
+            LONGLONG left = next - counter_now();
+            timeout.QuadPart = left > 0 ? -(left * 10000000 / the_counter_frequency) : 0;
+        }
+        KeWaitForSingleObject(&the_stream_wake, Executive, KernelMode, FALSE, next ? &timeout : NULL);
+    }
+    PsTerminateSystemThread(STATUS_SUCCESS);
+}
+
+static NTSTATUS start_streamer(void) {
+    LARGE_INTEGER frequency;
+    KeQueryPerformanceCounter(&frequency);
+    the_counter_frequency = frequency.QuadPart;
+    KeInitializeEvent(&the_stream_wake, SynchronizationEvent, FALSE);
+    the_stream_stop = FALSE;
+    return PsCreateSystemThread(&the_streamer, THREAD_ALL_ACCESS, NULL, NULL, NULL, streamer, NULL);
+}
+
+/* ntddk.h leaves it to ntifs.h. */
+NTSYSAPI NTSTATUS NTAPI ZwWaitForSingleObject(HANDLE handle, BOOLEAN alertable, PLARGE_INTEGER timeout);
+
+static void stop_streamer(void) {
+    if (!the_streamer) return;
+    the_stream_stop = TRUE;
+    KeSetEvent(&the_stream_wake, IO_NO_INCREMENT, FALSE);
+    ZwWaitForSingleObject(the_streamer, FALSE, NULL);
+    ZwClose(the_streamer);
+    the_streamer = NULL;
+}
+
+/* Holding leaves output reports unanswered; letting go fails them, as a
+ * host's write to a device that never answers fails. */
+static NTSTATUS set_hold(const HidSimSetting* setting) {
+    if (setting->slot >= HIDSIM_MAX_DEVICES || setting->value > 1) return STATUS_INVALID_PARAMETER;
+    KIRQL irql;
+    DeviceSlot* slot = lock_plugged(setting->slot, &irql);
+    if (!slot) return STATUS_NO_SUCH_DEVICE;
+    slot->holding = setting->value != 0;
+    KeReleaseSpinLock(&the_lock, irql);
+    if (!setting->value) fail_held(&slot->held_writes, STATUS_IO_TIMEOUT);
+    return STATUS_SUCCESS;
+}
+
+#define HIDSIM_STREAM_MAX_MS 60000
+
+static NTSTATUS set_stream(const HidSimSetting* setting) {
+    if (setting->slot >= HIDSIM_MAX_DEVICES || setting->value > HIDSIM_STREAM_MAX_MS) return STATUS_INVALID_PARAMETER;
+    KIRQL irql;
+    DeviceSlot* slot = lock_plugged(setting->slot, &irql);
+    if (!slot) return STATUS_NO_SUCH_DEVICE;
+    slot->stream_ms = setting->value;
+    slot->stream_due = counter_now() + counter_ticks(setting->value);
+    KeReleaseSpinLock(&the_lock, irql);
+    KeSetEvent(&the_stream_wake, IO_NO_INCREMENT, FALSE);
     return STATUS_SUCCESS;
 }
 
@@ -745,7 +939,8 @@ static NTSTATUS status_of(ULONG number, HidSimStatus* out) {
     out->started = slot->started && slot->child != NULL;
     out->led = slot->led;
     if (slot->child) {
-        for (PLIST_ENTRY e = slot->pending_reads.Flink; e != &slot->pending_reads; e = e->Flink) ++out->pending_reads;
+        out->pending_reads = count_held(&slot->pending_reads);
+        out->held_outputs = count_held(&slot->held_writes);
     }
     out->queued_inputs = slot->input_count;
     out->outputs_total = slot->outputs_total;
@@ -754,6 +949,9 @@ static NTSTATUS status_of(ULONG number, HidSimStatus* out) {
     out->product_id = slot->config.product_id;
     out->version = slot->config.version;
     out->late_requests = (uint16_t)(slot->late_requests > 0xFFFF ? 0xFFFF : slot->late_requests);
+    out->input_length = slot->config.input_length;
+    out->output_length = slot->config.output_length;
+    out->stream_ms = slot->stream_ms;
     KeReleaseSpinLock(&the_lock, irql);
     return STATUS_SUCCESS;
 }
@@ -826,6 +1024,14 @@ static NTSTATUS control_request(PIRP irp) {
     case HIDSIM_IOCTL_INPUT:
         if (in_length < sizeof(HidSimReport)) return complete(irp, STATUS_BUFFER_TOO_SMALL, 0);
         status = inject_input(buffer);
+        break;
+    case HIDSIM_IOCTL_STREAM:
+        if (in_length < sizeof(HidSimSetting)) return complete(irp, STATUS_BUFFER_TOO_SMALL, 0);
+        status = set_stream(buffer);
+        break;
+    case HIDSIM_IOCTL_HOLD:
+        if (in_length < sizeof(HidSimSetting)) return complete(irp, STATUS_BUFFER_TOO_SMALL, 0);
+        status = set_hold(buffer);
         break;
     case HIDSIM_IOCTL_TAKE_OUTPUTS: {
         if (in_length < sizeof(HidSimSlot) || out_length < sizeof(HidSimOutputs)) {
@@ -955,6 +1161,7 @@ static NTSTATUS NTAPI add_device(PDRIVER_OBJECT driver, PDEVICE_OBJECT physical)
 
 static VOID NTAPI unload(PDRIVER_OBJECT driver) {
     (void)driver;
+    stop_streamer();
     delete_control();
     free_kept(TRUE);
 }
@@ -968,6 +1175,7 @@ NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT driver, PUNICODE_STRING registry_path)
     for (ULONG i = 0; i < HIDSIM_MAX_DEVICES; ++i) {
         KeInitializeEvent(&the_slots[i].removed, NotificationEvent, TRUE);
         InitializeListHead(&the_slots[i].pending_reads);
+        InitializeListHead(&the_slots[i].held_writes);
     }
     for (ULONG i = 0; i <= IRP_MJ_MAXIMUM_FUNCTION; ++i) driver->MajorFunction[i] = dispatch_unsupported;
     driver->MajorFunction[IRP_MJ_CREATE] = dispatch_open_close;
@@ -979,5 +1187,5 @@ NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT driver, PUNICODE_STRING registry_path)
     driver->MajorFunction[IRP_MJ_POWER] = dispatch_power;
     driver->DriverExtension->AddDevice = add_device;
     driver->DriverUnload = unload;
-    return STATUS_SUCCESS;
+    return start_streamer();
 }

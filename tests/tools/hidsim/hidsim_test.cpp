@@ -4,6 +4,12 @@
 
 namespace {
 
+std::string hex_byte(uint8_t value) {
+    char text[4];
+    snprintf(text, sizeof text, "%02X", value);
+    return text;
+}
+
 bool write_report(HANDLE h, uint8_t value) {
     uint8_t report[2] = {0x00, value};
     DWORD written = 0;
@@ -110,6 +116,131 @@ TEST_F(SimulatorTest, ControlChannelRefusesWhatItCannotDo) {
     EXPECT_FALSE(hidsim_send_input(0, big, sizeof big));
     ASSERT_TRUE(hidsim_status(0, &status));
     EXPECT_EQ(status.queued_inputs, 0u) << "refused reports are not queued";
+}
+
+// The lengths the host's caps give, ID byte included, or zeros.
+void caps_lengths(HANDLE h, USHORT* input, USHORT* output) {
+    *input = *output = 0;
+    PHIDP_PREPARSED_DATA data = nullptr;
+    if (!HidD_GetPreparsedData(h, &data)) return;
+    HIDP_CAPS caps = {};
+    if (HidP_GetCaps(data, &caps) == HIDP_STATUS_SUCCESS) {
+        *input = caps.InputReportByteLength;
+        *output = caps.OutputReportByteLength;
+    }
+    HidD_FreePreparsedData(data);
+}
+
+TEST_F(SimulatorTest, LongerReportsReachTheHostAndTheLogWhole) {
+    const struct {
+        uint8_t input, output;
+    } devices[] = {{9, 9}, {4, 17}};
+    for (const auto& d : devices) {
+        SCOPED_TRACE(testing::Message() << "input " << int(d.input) << ", output " << int(d.output));
+        HidSimDevice wide = hidsim_default_device(0);
+        wide.input_length = d.input;
+        wide.output_length = d.output;
+        ASSERT_TRUE(hidsim_plug(wide) && hidsim_wait_present(0, 10000));
+        ASSERT_NE(device = open_slot(0), INVALID_HANDLE_VALUE) << GetLastError();
+        USHORT input = 0, output = 0;
+        caps_lengths(device, &input, &output);
+        EXPECT_EQ(input, d.input);
+        EXPECT_EQ(output, d.output);
+
+        ASSERT_TRUE(hidsim_send_button(0, true));
+        uint8_t got[HIDSIM_MAX_REPORT];
+        memset(got, 0xEE, sizeof got);
+        DWORD n = 0;
+        ASSERT_TRUE(ReadFile(device, got, d.input, &n, nullptr)) << GetLastError();
+        EXPECT_EQ(n, d.input);
+        std::string expected = "00 14", seen;
+        for (uint32_t i = 2; i < d.input; ++i) expected += " 00";
+        for (DWORD i = 0; i < n; ++i) seen += (i ? " " : "") + std::string(hex_byte(got[i]));
+        EXPECT_EQ(seen, expected) << "a press, padded to the input length";
+
+        uint8_t report[HIDSIM_MAX_REPORT] = {0x00, 0xAA};
+        for (uint32_t i = 2; i < d.output; ++i) report[i] = static_cast<uint8_t>(i);
+        DWORD written = 0;
+        ASSERT_TRUE(WriteFile(device, report, d.output, &written, nullptr)) << GetLastError();
+        EXPECT_EQ(written, d.output);
+        expected = "00AA";
+        for (uint32_t i = 2; i < d.output; ++i) expected += hex_byte(report[i]);
+        EXPECT_EQ(outputs_text(0), expected);
+        HidSimStatus status = {};
+        ASSERT_TRUE(hidsim_status(0, &status));
+        EXPECT_EQ(status.led, static_cast<uint32_t>(HidSimLed_On)) << "data byte 1 switches it, whatever follows";
+        EXPECT_EQ(status.input_length, d.input);
+        EXPECT_EQ(status.output_length, d.output);
+
+        CloseHandle(device);
+        device = INVALID_HANDLE_VALUE;
+        ASSERT_TRUE(hidsim_unplug(0));
+    }
+}
+
+uint32_t inputs_total(uint32_t slot) {
+    HidSimStatus status = {};
+    return hidsim_status(slot, &status) ? status.inputs_total : 0;
+}
+
+TEST_F(SimulatorTest, StreamingDeviceSendsItsStateAtTheIntervalUntilSetBack) {
+    ASSERT_TRUE(plug_and_open()) << "error " << GetLastError();
+    ASSERT_TRUE(hidsim_stream(0, 10));
+    uint8_t got[2] = {0xEE, 0xEE};
+    DWORD n = 0;
+    ASSERT_TRUE(ReadFile(device, got, sizeof got, &n, nullptr)) << GetLastError();
+    EXPECT_EQ(got[1], HidSimButton_Released) << "the state before any report";
+    ASSERT_TRUE(hidsim_send_button(0, true));
+    uint32_t before = inputs_total(0);
+    Sleep(2000);
+    uint32_t sent = inputs_total(0) - before;
+    // Roughly the pace, whatever the host's timers: 200 would be on time.
+    EXPECT_GT(sent, 20u);
+    EXPECT_LT(sent, 400u);
+    HidSimStatus status = {};
+    ASSERT_TRUE(hidsim_status(0, &status));
+    EXPECT_EQ(status.stream_ms, 10u);
+    // hidclass queues what nobody reads and drops the oldest: the newest is a press.
+    for (int i = 0; i < 64 && got[1] != HidSimButton_Pressed; ++i) ASSERT_TRUE(ReadFile(device, got, 2, &n, nullptr));
+    EXPECT_EQ(got[1], HidSimButton_Pressed) << "the stream carries the last report";
+
+    ASSERT_TRUE(hidsim_stream(0, 0));
+    Sleep(50);
+    before = inputs_total(0);
+    Sleep(500);
+    EXPECT_EQ(inputs_total(0), before) << "on change only again";
+}
+
+TEST_F(SimulatorTest, HeldWriteStaysPendingUntilUnholdFailsIt) {
+    ASSERT_TRUE(plug(0));
+    device = CreateFileA(path_of(0).c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                         OPEN_EXISTING, FILE_FLAG_OVERLAPPED, nullptr);
+    ASSERT_NE(device, INVALID_HANDLE_VALUE) << GetLastError();
+    ASSERT_TRUE(hidsim_hold(0, true));
+    OVERLAPPED o = {};
+    o.hEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    uint8_t report[2] = {0x00, 0xAA};
+    DWORD n = 0;
+    BOOL done = WriteFile(device, report, sizeof report, &n, &o);
+    ASSERT_TRUE(!done && GetLastError() == ERROR_IO_PENDING) << "done " << done << ", error " << GetLastError();
+    EXPECT_EQ(WaitForSingleObject(o.hEvent, 500), static_cast<DWORD>(WAIT_TIMEOUT));
+    HidSimStatus status = {};
+    ASSERT_TRUE(hidsim_status(0, &status)) << "the control channel answers while a write is held";
+    EXPECT_EQ(status.held_outputs, 1u);
+
+    ASSERT_TRUE(hidsim_hold(0, false));
+    ASSERT_EQ(WaitForSingleObject(o.hEvent, 5000), WAIT_OBJECT_0) << "unhold ends the write";
+    EXPECT_FALSE(GetOverlappedResult(device, &o, &n, FALSE)) << "a held write fails";
+    ASSERT_TRUE(hidsim_status(0, &status));
+    EXPECT_EQ(status.outputs_total, 0u);
+    EXPECT_EQ(status.led, static_cast<uint32_t>(HidSimLed_Unknown));
+    EXPECT_EQ(status.held_outputs, 0u);
+
+    ResetEvent(o.hEvent);
+    done = WriteFile(device, report, sizeof report, &n, &o);
+    EXPECT_TRUE(done || (GetLastError() == ERROR_IO_PENDING && GetOverlappedResult(device, &o, &n, TRUE)));
+    EXPECT_EQ(outputs_text(0), "00AA") << "taken at once again";
+    CloseHandle(o.hEvent);
 }
 
 // Unplugging while the host is still attaching the device made Wine's device
