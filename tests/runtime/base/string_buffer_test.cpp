@@ -31,8 +31,16 @@ TEST_F(StringBufferTest, AppendingATextOfTheBufferItselfSurvivesGrowth) {
     int32_t copy_at = string_buffer.length;
     std::string big(20000, 'x');
     string_append(big.c_str());
+    // A block just behind the buffer, so that it cannot grow where it lies: it
+    // moves, and the heap takes the start of the block it leaves for its own
+    // bookkeeping, so a copy from the old address would not read "seed".
+    char* behind = nullptr;
+    string_assign(&behind, "behind");
+    const char* before = string_buffer.buffer;
     string_append(string_buffer.buffer);  // "seed" + big, from inside the buffer
+    EXPECT_NE(string_buffer.buffer, before) << "the buffer grew in place: the case was not made";
     EXPECT_EQ(at(copy_at + 20000), "seed" + big);
+    string_assign(&behind, nullptr);
 }
 
 TEST_F(StringBufferTest, StoreMovesTheTextIntoAVariableAndResetsLength) {
@@ -93,6 +101,7 @@ TEST_F(StringBufferTest, Utf8DecodingTable) {
     } cases[] = {
         {"two-byte below 256", "\xC3\xA9", "\xE9"},
         {"two-byte above 255", "\xD0\x96", "?"},
+        {"the last of Latin-1 and the first past it", "\xC3\xBF\xC4\x80", "\xFF?"},
         {"three-byte", "\xE2\x82\xAC", "?"},
         {"four-byte", "\xF0\x9F\x98\x80", "?"},
         {"lone continuation", "\x80", ""},

@@ -42,6 +42,10 @@ refuse_output '^845E 0002 ' "filter drops the keyboard"
 run 1 1234:0001
 expect_output 'No HID device 1234:0001' "nothing-matched message"
 
+# Upper-case digits are digits too, the last of them included.
+run 1 FFFF:000F
+expect_output 'No HID device FFFF:000F' "upper-case filter"
+
 for bad in bogus 1234 12345:1 1234: :0001 12G4:0001 "1234:0001 extra"; do
   # shellcheck disable=SC2086
   run 2 $bad
