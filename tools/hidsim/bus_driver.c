@@ -119,22 +119,38 @@ static void release_child(PDEVICE_OBJECT child) {
     KeReleaseSpinLock(&the_lock, irql);
 }
 
-/* A vendor-defined collection: one 8-bit input field, one 8-bit output field,
- * no report IDs, so hosts see 2-byte reports with ID 0 first. */
-static const UCHAR report_descriptor[] = {
-    0x06, 0x00, 0xFF, /* Usage Page (vendor 0xFF00) */
-    0x09, 0x01,       /* Usage (1) */
-    0xA1, 0x01,       /* Collection (Application) */
-    0x09, 0x02,       /*   Usage (2) */
-    0x15, 0x00,       /*   Logical Minimum (0) */
-    0x26, 0xFF, 0x00, /*   Logical Maximum (255) */
-    0x75, 0x08,       /*   Report Size (8) */
-    0x95, 0x01,       /*   Report Count (1) */
-    0x81, 0x02,       /*   Input (Data, Variable, Absolute) */
-    0x09, 0x03,       /*   Usage (3) */
-    0x91, 0x02,       /*   Output (Data, Variable, Absolute) */
-    0xC0,             /* End Collection */
-};
+/* A vendor-defined collection with no report IDs: an input and an output
+ * field of 8-bit data bytes, as many as the lengths the host sees less the ID
+ * byte. Two-byte reports each way give the program's own device, byte for
+ * byte: one report count serves both fields. */
+#define HIDSIM_DESCRIPTOR_MAX 32
+static ULONG report_descriptor(const DeviceSlot* slot, UCHAR* out) {
+    static const UCHAR head[] = {
+        0x06, 0x00, 0xFF, /* Usage Page (vendor 0xFF00) */
+        0x09, 0x01,       /* Usage (1) */
+        0xA1, 0x01,       /* Collection (Application) */
+        0x09, 0x02,       /*   Usage (2) */
+        0x15, 0x00,       /*   Logical Minimum (0) */
+        0x26, 0xFF, 0x00, /*   Logical Maximum (255) */
+        0x75, 0x08,       /*   Report Size (8) */
+    };
+    ULONG n = sizeof head;
+    RtlCopyMemory(out, head, n);
+    out[n++] = 0x95; /*   Report Count (input data bytes) */
+    out[n++] = (UCHAR)(slot->config.input_length - 1);
+    out[n++] = 0x81; /*   Input (Data, Variable, Absolute) */
+    out[n++] = 0x02;
+    out[n++] = 0x09; /*   Usage (3) */
+    out[n++] = 0x03;
+    if (slot->config.output_length != slot->config.input_length) {
+        out[n++] = 0x95; /*   Report Count (output data bytes) */
+        out[n++] = (UCHAR)(slot->config.output_length - 1);
+    }
+    out[n++] = 0x91; /*   Output (Data, Variable, Absolute) */
+    out[n++] = 0x02;
+    out[n++] = 0xC0; /* End Collection */
+    return n;
+}
 
 static ULONG kind_of(PDEVICE_OBJECT device) {
     return device->DeviceExtension ? *(ULONG*)device->DeviceExtension : 0;
@@ -272,16 +288,20 @@ static NTSTATUS child_hid_request(PDEVICE_OBJECT device, PIRP irp) {
     KIRQL irql;
     switch (stack->Parameters.DeviceIoControl.IoControlCode) {
     case HidIoctl_GetDeviceDescriptor: {
+        UCHAR report[HIDSIM_DESCRIPTOR_MAX];
         HidSimHidDescriptor descriptor = {sizeof descriptor, HidDescriptor_Hid, 0x0111, 0, 1, HidDescriptor_Report,
-                                          sizeof report_descriptor};
+                                          (USHORT)report_descriptor(slot, report)};
         if (out_length < sizeof descriptor) return complete(irp, STATUS_BUFFER_TOO_SMALL, 0);
         RtlCopyMemory(irp->UserBuffer, &descriptor, sizeof descriptor);
         return complete(irp, STATUS_SUCCESS, sizeof descriptor);
     }
-    case HidIoctl_GetReportDescriptor:
-        if (out_length < sizeof report_descriptor) return complete(irp, STATUS_BUFFER_TOO_SMALL, 0);
-        RtlCopyMemory(irp->UserBuffer, report_descriptor, sizeof report_descriptor);
-        return complete(irp, STATUS_SUCCESS, sizeof report_descriptor);
+    case HidIoctl_GetReportDescriptor: {
+        UCHAR report[HIDSIM_DESCRIPTOR_MAX];
+        ULONG n = report_descriptor(slot, report);
+        if (out_length < n) return complete(irp, STATUS_BUFFER_TOO_SMALL, 0);
+        RtlCopyMemory(irp->UserBuffer, report, n);
+        return complete(irp, STATUS_SUCCESS, n);
+    }
     case HidIoctl_GetDeviceAttributes: {
         HidSimDeviceAttributes attributes;
         if (out_length < sizeof attributes) return complete(irp, STATUS_BUFFER_TOO_SMALL, 0);
@@ -611,8 +631,15 @@ static void unlock_plugging(void) {
     KeSetEvent(&the_plug_lock, IO_NO_INCREMENT, FALSE);
 }
 
+static BOOLEAN report_length_ok(ULONG length) {
+    return length == 0 || (length >= 2 && length <= HIDSIM_MAX_REPORT);
+}
+
 static NTSTATUS plug(const HidSimPlug* request) {
-    if (request->slot >= HIDSIM_MAX_DEVICES) return STATUS_INVALID_PARAMETER;
+    if (request->slot >= HIDSIM_MAX_DEVICES || !report_length_ok(request->input_length) ||
+        !report_length_ok(request->output_length)) {
+        return STATUS_INVALID_PARAMETER;
+    }
     if (!the_bus) return STATUS_DEVICE_NOT_READY;
     DeviceSlot* slot = &the_slots[request->slot];
     if (slot->child && !slot->plugged) {
@@ -645,6 +672,8 @@ static NTSTATUS plug(const HidSimPlug* request) {
     slot->config.manufacturer[HIDSIM_MAX_STRING - 1] = 0;
     slot->config.product[HIDSIM_MAX_STRING - 1] = 0;
     slot->config.serial[HIDSIM_MAX_STRING - 1] = 0;
+    if (!slot->config.input_length) slot->config.input_length = HIDSIM_DEFAULT_REPORT;
+    if (!slot->config.output_length) slot->config.output_length = HIDSIM_DEFAULT_REPORT;
     slot->led = HidSimLed_Unknown;
     slot->outputs_total = 0;
     slot->inputs_total = 0;
@@ -754,6 +783,8 @@ static NTSTATUS status_of(ULONG number, HidSimStatus* out) {
     out->product_id = slot->config.product_id;
     out->version = slot->config.version;
     out->late_requests = (uint16_t)(slot->late_requests > 0xFFFF ? 0xFFFF : slot->late_requests);
+    out->input_length = slot->config.input_length;
+    out->output_length = slot->config.output_length;
     KeReleaseSpinLock(&the_lock, irql);
     return STATUS_SUCCESS;
 }

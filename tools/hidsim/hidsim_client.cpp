@@ -124,8 +124,8 @@ bool place_drivers_beside_kept_inf(const char* inf_path) {
 }  // namespace
 
 HidSimDevice hidsim_default_device(uint32_t slot) {
-    return HidSimDevice{slot, HidSimDefault_Vendor, HidSimDefault_Product, HidSimDefault_Version, nullptr, nullptr,
-                        nullptr};
+    return HidSimDevice{slot,    HidSimDefault_Vendor, HidSimDefault_Product, HidSimDefault_Version, nullptr, nullptr,
+                        nullptr, HIDSIM_DEFAULT_REPORT, HIDSIM_DEFAULT_REPORT};
 }
 
 bool hidsim_available() {
@@ -182,6 +182,8 @@ bool hidsim_plug(const HidSimDevice& device) {
     request.vendor_id = device.vendor_id;
     request.product_id = device.product_id;
     request.version = device.version;
+    request.input_length = device.input_length;
+    request.output_length = device.output_length;
     copy_wide(request.manufacturer, device.manufacturer ? device.manufacturer : "HidSim");
     copy_wide(request.product, device.product ? device.product : "HidSim LED and button");
     char serial[16];
@@ -212,6 +214,13 @@ bool hidsim_send_input(uint32_t slot, const uint8_t* bytes, uint32_t length) {
     report.length = length;
     memcpy(report.bytes, bytes, length);
     return control(HIDSIM_IOCTL_INPUT, &report, sizeof report, nullptr, 0);
+}
+
+bool hidsim_send_button(uint32_t slot, bool pressed) {
+    HidSimStatus status;
+    if (!hidsim_status(slot, &status)) return false;
+    uint8_t report[HIDSIM_MAX_REPORT] = {0, pressed ? HidSimButton_Pressed : HidSimButton_Released};
+    return hidsim_send_input(slot, report, status.input_length ? status.input_length : HIDSIM_DEFAULT_REPORT);
 }
 
 bool hidsim_take_outputs(uint32_t slot, HidSimOutputs* out) {

@@ -16,6 +16,8 @@ struct HidSimDevice {
     const char* manufacturer;  // ASCII; null for the default
     const char* product;
     const char* serial;        // null: "HS" and the slot number, four digits
+    uint8_t input_length;      // report lengths the host sees, ID byte included: 2..64
+    uint8_t output_length;
 };
 
 constexpr uint16_t HidSimDefault_Vendor = 0x1234;
@@ -24,7 +26,7 @@ constexpr uint16_t HidSimDefault_Version = 0x0100;
 constexpr uint8_t HidSimButton_Pressed = 20;
 constexpr uint8_t HidSimButton_Released = 40;
 
-// The default device in a slot: 1234:0001 version 0100.
+// The default device in a slot: 1234:0001 version 0100, 2-byte reports.
 HidSimDevice hidsim_default_device(uint32_t slot);
 
 // Installs both drivers from the INF (a Windows path) and waits until the
@@ -42,6 +44,8 @@ bool hidsim_unplug(uint32_t slot);
 bool hidsim_unplug_all();
 // Sends a report as the host will read it: bytes[0] is the report ID (0).
 bool hidsim_send_input(uint32_t slot, const uint8_t* bytes, uint32_t length);
+// The button's report, {0, 20 or 40, 0...} of the device's input length.
+bool hidsim_send_button(uint32_t slot, bool pressed);
 // Fills out with the output reports received since the last call, and clears them.
 bool hidsim_take_outputs(uint32_t slot, HidSimOutputs* out);
 bool hidsim_status(uint32_t slot, HidSimStatus* out);

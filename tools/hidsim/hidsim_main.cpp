@@ -16,16 +16,18 @@ constexpr char Usage[] =
     "       hidsim install [INF]         install the drivers (default: hidsim.inf beside hidsim.exe)\n"
     "       hidsim uninstall\n"
     "       hidsim plug [-d N] [--vid HEX] [--pid HEX] [--version HEX] [--serial S]\n"
-    "                   [--product S] [--manufacturer S] [--count K] [--no-wait]\n"
+    "                   [--product S] [--manufacturer S] [--input-length N] [--output-length N]\n"
+    "                   [--count K] [--no-wait]\n"
     "       hidsim unplug [-d N] [--count K] | hidsim unplug --all\n"
-    "       hidsim press [-d N]          input report 00 14 (button pressed, 20)\n"
-    "       hidsim release [-d N]        input report 00 28 (button released, 40)\n"
+    "       hidsim press [-d N]          input report 00 14 00... (button pressed, 20)\n"
+    "       hidsim release [-d N]        input report 00 28 00... (button released, 40)\n"
     "       hidsim report [-d N] HEX...  any input report, report ID byte first\n"
     "       hidsim outputs [-d N]        print and clear the output reports received\n"
     "       hidsim status [-d N]\n"
     "       hidsim wait-present [-d N] [--timeout MS]\n"
     "       hidsim wait-absent [-d N] [--timeout MS]\n"
     "N is a device slot (default 0); --count K repeats over slots N to N+K-1.\n"
+    "Report lengths count the report ID byte: 2 to 64, default 2.\n"
     "Exit code: 0 done, 1 failed, 2 bad arguments.\n";
 
 int usage() {
@@ -82,6 +84,12 @@ bool parse(int argc, char** argv, Options* o) {
         } else if (!strcmp(a, "--version") && parse_hex(next, 0xFFFF, &v)) {
             o->device.version = static_cast<uint16_t>(v);
             ++i;
+        } else if (!strcmp(a, "--input-length") && parse_decimal(next, HIDSIM_MAX_REPORT, &v) && v >= 2) {
+            o->device.input_length = static_cast<uint8_t>(v);
+            ++i;
+        } else if (!strcmp(a, "--output-length") && parse_decimal(next, HIDSIM_MAX_REPORT, &v) && v >= 2) {
+            o->device.output_length = static_cast<uint8_t>(v);
+            ++i;
         } else if (!strcmp(a, "--serial") && next) {
             o->device.serial = argv[++i];
         } else if (!strcmp(a, "--product") && next) {
@@ -110,11 +118,12 @@ int print_status(uint32_t slot) {
     HidSimStatus s;
     if (!hidsim_status(slot, &s)) return fail("status");
     printf("slot=%u plugged=%u started=%u led=%s pending_reads=%u queued_inputs=%u outputs=%u inputs=%u "
-           "vid=%04X pid=%04X version=%04X\n",
+           "vid=%04X pid=%04X version=%04X input_length=%u output_length=%u stream_ms=%u held_outputs=%u\n",
            static_cast<unsigned>(slot), static_cast<unsigned>(s.plugged), static_cast<unsigned>(s.started),
            hidsim_led_name(s.led), static_cast<unsigned>(s.pending_reads), static_cast<unsigned>(s.queued_inputs),
            static_cast<unsigned>(s.outputs_total), static_cast<unsigned>(s.inputs_total), s.vendor_id, s.product_id,
-           s.version);
+           s.version, s.input_length, s.output_length, static_cast<unsigned>(s.stream_ms),
+           static_cast<unsigned>(s.held_outputs));
     return 0;
 }
 
@@ -174,8 +183,7 @@ int main(int argc, char** argv) {
             if (!hidsim_unplug(s)) return fail("unplug");
             if (o.wait && !hidsim_wait_absent(s, o.timeout)) return fail("unplug (device did not go)");
         } else if (!strcmp(command, "press") || !strcmp(command, "release")) {
-            uint8_t report[2] = {0, command[0] == 'p' ? HidSimButton_Pressed : HidSimButton_Released};
-            if (!hidsim_send_input(s, report, sizeof report)) return fail(command);
+            if (!hidsim_send_button(s, command[0] == 'p')) return fail(command);
         } else if (takes_bytes) {
             if (!o.length) return usage();
             if (!hidsim_send_input(s, o.bytes, o.length)) return fail("report");

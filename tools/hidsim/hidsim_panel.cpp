@@ -31,8 +31,7 @@ Panel panel;
 void send_button(bool down) {
     if (panel.button_down == down) return;
     panel.button_down = down;
-    uint8_t report[2] = {0, down ? HidSimButton_Pressed : HidSimButton_Released};
-    hidsim_send_input(panel.slot, report, sizeof report);
+    hidsim_send_button(panel.slot, down);
 }
 
 // The button is the device's button for as long as it is held down.

@@ -33,17 +33,29 @@
 #define HIDSIM_IOCTL_TAKE_OUTPUTS HIDSIM_CTL(0x804)  /* in HidSimSlot, out HidSimOutputs */
 #define HIDSIM_IOCTL_STATUS HIDSIM_CTL(0x805)        /* in HidSimSlot, out HidSimStatus */
 #define HIDSIM_IOCTL_UNPLUG_ALL HIDSIM_CTL(0x806)    /* no data */
+#define HIDSIM_IOCTL_STREAM HIDSIM_CTL(0x807)        /* in HidSimSetting: interval in ms, 0 on change only */
+#define HIDSIM_IOCTL_HOLD HIDSIM_CTL(0x808)          /* in HidSimSetting: 1 hold output reports, 0 fail the held */
 
 typedef struct HidSimSlot {
     uint32_t slot;
 } HidSimSlot;
+
+typedef struct HidSimSetting {
+    uint32_t slot;
+    uint32_t value;
+} HidSimSetting;
+
+/* Report lengths as the host sees them, ID byte included: 0 gives the
+ * default, 2 (one data byte each way). */
+#define HIDSIM_DEFAULT_REPORT 2
 
 typedef struct HidSimPlug {
     uint32_t slot;
     uint16_t vendor_id;
     uint16_t product_id;
     uint16_t version;
-    uint16_t reserved;
+    uint8_t input_length;  /* 2..HIDSIM_MAX_REPORT, or 0 */
+    uint8_t output_length;
     uint16_t manufacturer[HIDSIM_MAX_STRING]; /* UTF-16, terminated */
     uint16_t product[HIDSIM_MAX_STRING];
     uint16_t serial[HIDSIM_MAX_STRING];
@@ -82,17 +94,21 @@ typedef struct HidSimStatus {
     uint16_t product_id;
     uint16_t version;
     uint16_t late_requests; /* requests that reached a removed device of this slot */
+    uint16_t input_length;  /* report lengths the host sees, ID byte included */
+    uint16_t output_length;
+    uint32_t stream_ms;     /* interval of the input reports sent unasked, 0 on change only */
+    uint32_t held_outputs;  /* output reports held unanswered */
 } HidSimStatus;
 
 #ifdef __cplusplus
 static_assert(sizeof(HidSimPlug) == 12 + 3 * 2 * HIDSIM_MAX_STRING);
 static_assert(sizeof(HidSimReport) == 8 + HIDSIM_MAX_REPORT);
 static_assert(sizeof(HidSimOutputs) == 8 + HIDSIM_OUTPUT_LOG * (4 + HIDSIM_MAX_REPORT));
-static_assert(sizeof(HidSimStatus) == 36);
+static_assert(sizeof(HidSimStatus) == 48);
 #else
 _Static_assert(sizeof(HidSimPlug) == 12 + 3 * 2 * HIDSIM_MAX_STRING, "plug record");
 _Static_assert(sizeof(HidSimReport) == 8 + HIDSIM_MAX_REPORT, "report record");
-_Static_assert(sizeof(HidSimStatus) == 36, "status record");
+_Static_assert(sizeof(HidSimStatus) == 48, "status record");
 #endif
 
 #endif

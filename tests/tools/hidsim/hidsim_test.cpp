@@ -4,6 +4,12 @@
 
 namespace {
 
+std::string hex_byte(uint8_t value) {
+    char text[4];
+    snprintf(text, sizeof text, "%02X", value);
+    return text;
+}
+
 bool write_report(HANDLE h, uint8_t value) {
     uint8_t report[2] = {0x00, value};
     DWORD written = 0;
@@ -110,6 +116,66 @@ TEST_F(SimulatorTest, ControlChannelRefusesWhatItCannotDo) {
     EXPECT_FALSE(hidsim_send_input(0, big, sizeof big));
     ASSERT_TRUE(hidsim_status(0, &status));
     EXPECT_EQ(status.queued_inputs, 0u) << "refused reports are not queued";
+}
+
+// The lengths the host's caps give, ID byte included, or zeros.
+void caps_lengths(HANDLE h, USHORT* input, USHORT* output) {
+    *input = *output = 0;
+    PHIDP_PREPARSED_DATA data = nullptr;
+    if (!HidD_GetPreparsedData(h, &data)) return;
+    HIDP_CAPS caps = {};
+    if (HidP_GetCaps(data, &caps) == HIDP_STATUS_SUCCESS) {
+        *input = caps.InputReportByteLength;
+        *output = caps.OutputReportByteLength;
+    }
+    HidD_FreePreparsedData(data);
+}
+
+TEST_F(SimulatorTest, LongerReportsReachTheHostAndTheLogWhole) {
+    const struct {
+        uint8_t input, output;
+    } devices[] = {{9, 9}, {4, 17}};
+    for (const auto& d : devices) {
+        SCOPED_TRACE(testing::Message() << "input " << int(d.input) << ", output " << int(d.output));
+        HidSimDevice wide = hidsim_default_device(0);
+        wide.input_length = d.input;
+        wide.output_length = d.output;
+        ASSERT_TRUE(hidsim_plug(wide) && hidsim_wait_present(0, 10000));
+        ASSERT_NE(device = open_slot(0), INVALID_HANDLE_VALUE) << GetLastError();
+        USHORT input = 0, output = 0;
+        caps_lengths(device, &input, &output);
+        EXPECT_EQ(input, d.input);
+        EXPECT_EQ(output, d.output);
+
+        ASSERT_TRUE(hidsim_send_button(0, true));
+        uint8_t got[HIDSIM_MAX_REPORT];
+        memset(got, 0xEE, sizeof got);
+        DWORD n = 0;
+        ASSERT_TRUE(ReadFile(device, got, d.input, &n, nullptr)) << GetLastError();
+        EXPECT_EQ(n, d.input);
+        std::string expected = "00 14", seen;
+        for (uint32_t i = 2; i < d.input; ++i) expected += " 00";
+        for (DWORD i = 0; i < n; ++i) seen += (i ? " " : "") + std::string(hex_byte(got[i]));
+        EXPECT_EQ(seen, expected) << "a press, padded to the input length";
+
+        uint8_t report[HIDSIM_MAX_REPORT] = {0x00, 0xAA};
+        for (uint32_t i = 2; i < d.output; ++i) report[i] = static_cast<uint8_t>(i);
+        DWORD written = 0;
+        ASSERT_TRUE(WriteFile(device, report, d.output, &written, nullptr)) << GetLastError();
+        EXPECT_EQ(written, d.output);
+        expected = "00AA";
+        for (uint32_t i = 2; i < d.output; ++i) expected += hex_byte(report[i]);
+        EXPECT_EQ(outputs_text(0), expected);
+        HidSimStatus status = {};
+        ASSERT_TRUE(hidsim_status(0, &status));
+        EXPECT_EQ(status.led, static_cast<uint32_t>(HidSimLed_On)) << "data byte 1 switches it, whatever follows";
+        EXPECT_EQ(status.input_length, d.input);
+        EXPECT_EQ(status.output_length, d.output);
+
+        CloseHandle(device);
+        device = INVALID_HANDLE_VALUE;
+        ASSERT_TRUE(hidsim_unplug(0));
+    }
 }
 
 // Unplugging while the host is still attaching the device made Wine's device
