@@ -204,7 +204,7 @@ std::string handle_command(const std::vector<std::string>& w) {
             DWORD_PTR result = 0;
             if (!SendMessageTimeoutA(hwnd, WM_NULL, 0, 0, SMTO_BLOCK, limit, &result)) ++hung;
             DWORD took = GetTickCount() - now;
-            if (took >= longest) longest = took, ended = GetTickCount() - start;
+            if (took > longest) longest = took, ended = GetTickCount() - start;
         }
         return "answers " + std::to_string(longest) + " " + std::to_string(ended) + " " + std::to_string(hung);
     }
