@@ -35,6 +35,7 @@ struct AppState {
     HANDLE write_handle;  // GUI thread only
     int32_t last_presence;
     bool write_lost;      // GUI thread only: a write on write_handle failed
+    int32_t output_length;  // GUI thread only: the device's output report length, 0 when unknown
 };
 
 extern AppState app_state;

@@ -3,7 +3,9 @@
 #include "app/app_state.h"
 #include "app/app_texts.h"
 #include "app/read_handover.h"
+#include "app/input_reader.h"
 #include "hid/hid_discovery.h"
+#include "hid/hid_transfer.h"
 #include "runtime/base/hex_format.h"
 #include "runtime/base/string_buffer.h"
 #include "runtime/gadget/gadget.h"
@@ -38,7 +40,16 @@ void CALLBACK device_watch(HWND, UINT, UINT_PTR, DWORD) {
     handover_replace(nullptr);
     if (present) {
         app_state.write_handle = hid_open_device(Device_ProductId, Device_VendorId, Device_Version, Device_Index);
-        handover_replace(hid_open_device(Device_ProductId, Device_VendorId, Device_Version, Device_Index));
+        // Reports of the device's own lengths, read once per open; today's
+        // 2 bytes when its caps cannot be read.
+        HIDP_CAPS caps = {};
+        hid_get_caps(app_state.write_handle, &caps);
+        app_state.output_length = caps.OutputReportByteLength;
+        HANDLE read_handle = hid_open_device(Device_ProductId, Device_VendorId, Device_Version, Device_Index);
+        // The class driver keeps the oldest reports of a device that streams
+        // its state; with the fewest it keeps, the field shows the newest.
+        hid_set_input_buffer_count(read_handle, Reader_QueueReports);
+        handover_replace(read_handle, caps.InputReportByteLength > Report_Bytes ? caps.InputReportByteLength : Report_Bytes);
         gadget_set_text(Gadget_Status, Text_Connected);
         return;
     }

@@ -5,11 +5,11 @@
 #include "app/read_handover.h"
 #include "hid/hid_transfer.h"
 #include "runtime/base/containers.h"
+#include "runtime/base/memory.h"
 #include "runtime/window/gui_services.h"
 
 namespace {
 
-constexpr int32_t ReaderBuffer_Bytes = 3;
 constexpr int32_t ElementType_Byte = 1;
 constexpr int32_t Reader_PauseMs = 10;
 constexpr UINT Box_Warning = MB_ICONEXCLAMATION | MB_OK;  // 0x30
@@ -25,12 +25,20 @@ const char* button_text(uint8_t state) {
 DWORD WINAPI input_reader(LPVOID) {
     if (!handover_register_reader()) return 0;
     void* buffer_variable = nullptr;
-    auto* buffer = static_cast<uint8_t*>(array_alloc(1, ReaderBuffer_Bytes, ElementType_Byte, nullptr, &buffer_variable));
+    uint8_t* buffer = nullptr;
+    int32_t capacity = 0;
     ReadTicket ticket{};
     while (handover_begin_read(&ticket)) {
         if (ticket.handle) {
+            // The class driver fails a read shorter than the device's reports.
+            if (ticket.length > capacity) {
+                if (buffer) array_free(buffer);
+                capacity = ticket.length;
+                buffer = static_cast<uint8_t*>(array_alloc(1, capacity, ElementType_Byte, nullptr, &buffer_variable));
+                if (!buffer) capacity = 0;
+            }
             // A failed read leaves the buffer as it was: the last text is set again.
-            bool failed = buffer && hid_read_report(ticket.handle, buffer, Report_Bytes) == 0;
+            bool failed = buffer && hid_read_report(ticket.handle, buffer, ticket.length, ticket.wake) == 0;
             handover_end_read(ticket, buffer ? button_text(buffer[1]) : nullptr, failed);
         }
         delay_ms(Reader_PauseMs);
@@ -41,9 +49,16 @@ DWORD WINAPI input_reader(LPVOID) {
 
 int32_t send_command(int32_t value) {
     if (app_state.write_handle) {
-        uint8_t report[Report_Bytes] = {static_cast<uint8_t>(value & 0xFF), static_cast<uint8_t>((value >> 8) & 0xFF)};
+        // A whole report of the device's length: ID, command, the rest zero.
+        int32_t length = app_state.output_length > Report_Bytes ? app_state.output_length : Report_Bytes;
+        auto* report = static_cast<uint8_t*>(memory_alloc(length));
+        if (report) {
+            report[0] = static_cast<uint8_t>(value & 0xFF);
+            report[1] = static_cast<uint8_t>((value >> 8) & 0xFF);
+        }
         // A failed write means the handle is lost: the next watch pass reopens.
-        if (hid_write_report(app_state.write_handle, report, Report_Bytes) == 0) app_state.write_lost = true;
+        if (!report || hid_write_report(app_state.write_handle, report, length) == 0) app_state.write_lost = true;
+        memory_free(report);
     } else {
         message_box("", Text_NoConnection, Box_Warning);
     }

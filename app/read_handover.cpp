@@ -2,29 +2,24 @@
 
 #include "app/app_state.h"
 #include "hid/hid_discovery.h"
-#include "runtime/base/system_library.h"
 #include "runtime/gadget/gadget.h"
 
 namespace {
 
-constexpr DWORD Wait_Slice = 10;            // between cancels of a read that has not ended
-constexpr DWORD Replace_Limit = 2000;       // after this a handle still being read is left to the reader
-
-using CancelSynchronousIoEntry = BOOL(WINAPI*)(HANDLE thread);
-using CancelIoExEntry = BOOL(WINAPI*)(HANDLE file, LPOVERLAPPED overlapped);
+constexpr DWORD Replace_Limit = 2000;  // after this a handle still being read is left to the reader
 
 struct Handover {
     CRITICAL_SECTION lock;
     HANDLE idle;           // manual-reset: set while no read is in progress
-    HANDLE reader_thread;  // to cancel the reader's synchronous read and wait for its end
+    HANDLE wake;           // manual-reset: ends the read in progress; cleared as each read begins
+    HANDLE reader_thread;  // to wait for the reader's end
     bool reader_running;   // registered, with or without a handle of its thread
     HANDLE reading;        // the handle of the read in progress, or null
     uint32_t generation;   // advanced whenever the read handle is replaced
+    int32_t report_length; // of the current handle's device
     bool stopping;
     HANDLE orphan;         // replaced while its read would not end: the reader closes it
     bool lost;             // a read on the current handle failed since the watch last asked
-    CancelSynchronousIoEntry cancel_synchronous_io;
-    CancelIoExEntry cancel_io_ex;
 };
 
 Handover g_handover{};
@@ -57,24 +52,17 @@ bool wait_serving(HANDLE object, DWORD limit_ms) {
     }
 }
 
-// Closing a handle does not end a synchronous read on it: the read is cancelled.
-// A cancel that comes before the reader has entered the read is lost, so the
-// callers repeat it until the read has ended.
-void cancel_read(HANDLE handle) {
-    if (g_handover.cancel_synchronous_io && g_handover.reader_thread)
-        g_handover.cancel_synchronous_io(g_handover.reader_thread);
-    if (g_handover.cancel_io_ex) g_handover.cancel_io_ex(handle, nullptr);
-}
-
-// With the lock held: waits, up to the limit, until no read is in progress on
-// handle. True when none is.
+// With the lock held: wakes the read in progress on handle and waits, up to
+// the limit, until it has ended. True when none is in progress. The wake stays
+// set until the next read begins, so the reader cannot miss it.
 bool end_read_on(HANDLE handle, DWORD limit_ms) {
     DWORD start = GetTickCount();
     while (handle && g_handover.reading == handle) {
-        if (GetTickCount() - start >= limit_ms) return false;
-        cancel_read(handle);
+        DWORD elapsed = GetTickCount() - start;
+        if (elapsed >= limit_ms) return false;
+        SetEvent(g_handover.wake);
         unlock();
-        wait_serving(g_handover.idle, Wait_Slice);
+        wait_serving(g_handover.idle, limit_ms - elapsed);
         lock_serving();
     }
     return true;
@@ -85,13 +73,7 @@ bool end_read_on(HANDLE handle, DWORD limit_ms) {
 void handover_init() {
     InitializeCriticalSection(&g_handover.lock);
     g_handover.idle = CreateEventA(nullptr, TRUE, TRUE, nullptr);
-    HMODULE kernel = GetModuleHandleA(Library_Kernel);
-#pragma GCC diagnostic push
-#pragma GCC diagnostic ignored "-Wcast-function-type"
-    g_handover.cancel_synchronous_io =
-        reinterpret_cast<CancelSynchronousIoEntry>(GetProcAddress(kernel, "CancelSynchronousIo"));
-    g_handover.cancel_io_ex = reinterpret_cast<CancelIoExEntry>(GetProcAddress(kernel, "CancelIoEx"));
-#pragma GCC diagnostic pop
+    g_handover.wake = CreateEventA(nullptr, TRUE, FALSE, nullptr);
 }
 
 bool handover_register_reader() {
@@ -120,9 +102,13 @@ bool handover_begin_read(ReadTicket* ticket) {
     }
     ticket->handle = app_state.read_handle;
     ticket->generation = g_handover.generation;
+    ticket->length = g_handover.report_length;
+    ticket->wake = g_handover.wake;
     if (ticket->handle) {
         g_handover.reading = ticket->handle;
         ResetEvent(g_handover.idle);
+        // A wake meant for a read that ended by itself.
+        ResetEvent(g_handover.wake);
     }
     LeaveCriticalSection(&g_handover.lock);
     return true;
@@ -154,9 +140,10 @@ bool handover_take_lost() {
     return lost;
 }
 
-void handover_replace(HANDLE read_handle) {
+void handover_replace(HANDLE read_handle, int32_t report_length) {
     lock_serving();
     ++g_handover.generation;
+    g_handover.report_length = report_length;
     g_handover.lost = false;
     HANDLE old = app_state.read_handle;
     app_state.read_handle = read_handle;

@@ -1,6 +1,6 @@
 // The hand-over of the read handle between the device watch on the GUI thread
 // and the reader thread: the reader never uses a closed handle, a read blocked
-// on a handle that is being replaced is cancelled first, and no handle leaks.
+// on a handle that is being replaced is woken and ends first, and no handle leaks.
 #pragma once
 #include <windows.h>
 
@@ -9,6 +9,8 @@
 struct ReadTicket {
     HANDLE handle;        // null: nothing to read this pass
     uint32_t generation;  // the handle's generation when it was taken
+    int32_t length;       // the device's input report length
+    HANDLE wake;          // set while the read must end: its handle is being replaced or the program stops
 };
 
 void handover_init();
@@ -24,13 +26,12 @@ void handover_end_read(const ReadTicket& ticket, const char* text, bool failed =
 // unplugged and plugged again between two watch passes looks present to both,
 // while the handles still point to the device that went.
 bool handover_take_lost();
-// Reader thread, once at its start: lets the GUI thread cancel its reads and
-// wait for its end. False when the program is already stopping.
+// Reader thread, once at its start: lets the GUI thread wait for its end. False when the program is already stopping.
 bool handover_register_reader();
 
-// GUI thread: installs a new read handle (null for none), closing the old one
-// only after any read on it has ended.
-void handover_replace(HANDLE read_handle);
+// GUI thread: installs a new read handle (null for none) with its device's
+// input report length, closing the old one only after any read on it has ended.
+void handover_replace(HANDLE read_handle, int32_t report_length = 2);
 // GUI thread, at exit: stops the reader. True when it has left its loop within
 // the time limit, so that nothing it holds points into memory about to be freed.
 bool handover_stop(DWORD limit_ms);

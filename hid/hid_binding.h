@@ -40,6 +40,7 @@ static_assert(Pointer_Bytes != 4 || (sizeof(SP_DEVICE_INTERFACE_DATA) == 28 && s
     X(HidD_GetFeature, hid_library)                      \
     X(HidD_SetFeature, hid_library)                      \
     X(HidD_GetNumInputBuffers, hid_library)              \
+    X(HidD_SetNumInputBuffers, hid_library)              \
     X(HidD_GetManufacturerString, hid_library)           \
     X(HidD_GetProductString, hid_library)                \
     X(HidD_GetSerialNumberString, hid_library)           \
@@ -63,7 +64,7 @@ enum HidEntry : int32_t {
 #undef HID_ENTRY_PLACE
     HidEntry_Count
 };
-static_assert(HidEntry_Count == 16 && HidEntry_SetupDiEnumDeviceInterfaces == 14);
+static_assert(HidEntry_Count == 17 && HidEntry_SetupDiEnumDeviceInterfaces == 15);
 static_assert(offsetof(HidEntryTable, hid_library) == HidEntry_Count * Pointer_Bytes);
 
 // Written by hid_bind before any other thread exists, read-only afterwards.

@@ -59,7 +59,7 @@ HANDLE hid_search(uint16_t product_id, uint16_t vendor_id, int16_t version, uint
         if (!interface_path(set, &data, &path)) continue;
         // Keyboards and mice refuse read/write opens on Windows (the system
         // holds them exclusively); they are simply not candidates.
-        HANDLE device = CreateFileA(path, HidDevice_Access, HidDevice_Share, &security, OPEN_EXISTING, 0, nullptr);
+        HANDLE device = CreateFileA(path, HidDevice_Access, HidDevice_Share, &security, OPEN_EXISTING, HidDevice_Flags, nullptr);
         if (device == INVALID_HANDLE_VALUE) continue;
         if (second_mode) {
             callback(device, user);

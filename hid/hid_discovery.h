@@ -1,5 +1,5 @@
 // Finding HID devices: walks the present HID interfaces, opens each for
-// synchronous reading and writing and matches its attributes, or hands every
+// overlapped reading and writing and matches its attributes, or hands every
 // interface that opens to a caller's procedure. GUI thread only (StringBuffer).
 #pragma once
 #include "hid/hid_binding.h"
@@ -15,6 +15,8 @@ constexpr DWORD HidDevice_Access = GENERIC_READ | GENERIC_WRITE;
 static_assert(HidDevice_Access == 0xC0000000);
 constexpr DWORD HidDevice_Share = FILE_SHARE_READ | FILE_SHARE_WRITE;
 static_assert(HidDevice_Share == 3);
+// Transfers wait with a limit and can be ended from another thread.
+constexpr DWORD HidDevice_Flags = FILE_FLAG_OVERLAPPED;
 constexpr int16_t HidVersion_Any = -1;
 
 // First mode (callback or user value 0): the index-th device, in enumeration

@@ -1,19 +1,81 @@
 #include "hid/hid_transfer.h"
+
+#include <cstddef>
+#include <cstring>
+
 #include "runtime/base/memory.h"
 #include "runtime/base/string_buffer.h"
 
-int32_t hid_write_report(HANDLE device, const void* report, int32_t length) {
-    if (!device || !report || length <= 0) return 0;
-    DWORD written = 0;
-    if (!WriteFile(device, report, static_cast<DWORD>(length), &written, nullptr)) return 0;
-    return static_cast<int32_t>(written);
+namespace {
+
+// A write that is cancelled may still be in flight: the system writes its
+// status into the OVERLAPPED when it ends, and may still read the report. A
+// device host that ignores the cancel (Wine's) ends it only when the device
+// does, so both live in this record, kept until then.
+struct Write {
+    OVERLAPPED overlapped;
+    uint8_t report[1];  // the caller's report, length bytes
+};
+
+constexpr DWORD HidWrite_CancelGraceMs = 50;  // Windows ends a cancelled write at once
+
+Write* g_unfinished_write;  // given up on and not ended yet; the one writing thread's
+
+void free_write(Write* write) {
+    if (write->overlapped.hEvent) CloseHandle(write->overlapped.hEvent);
+    memory_free(write);
 }
 
-int32_t hid_read_report(HANDLE device, void* report, int32_t length) {
+// The result of a transfer that has ended, as GetOverlappedResult gives it.
+int32_t transferred(const OVERLAPPED& overlapped) {
+    return overlapped.Internal == 0 ? static_cast<int32_t>(overlapped.InternalHigh) : 0;
+}
+
+}  // namespace
+
+int32_t hid_write_report(HANDLE device, const void* report, int32_t length) {
     if (!device || !report || length <= 0) return 0;
-    DWORD read = 0;
-    if (!ReadFile(device, report, static_cast<DWORD>(length), &read, nullptr)) return 0;
-    return static_cast<int32_t>(read);
+    if (Write* earlier = g_unfinished_write) {
+        if (WaitForSingleObject(earlier->overlapped.hEvent, 0) != WAIT_OBJECT_0) return 0;
+        free_write(earlier);
+        g_unfinished_write = nullptr;
+    }
+    auto* write = static_cast<Write*>(memory_alloc(static_cast<int32_t>(offsetof(Write, report)) + length));
+    if (!write) return 0;
+    std::memcpy(write->report, report, static_cast<size_t>(length));
+    HANDLE ended = write->overlapped.hEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    DWORD written = 0;  // Windows 7 wants it even for an overlapped write
+    int32_t result = 0;
+    if (ended && (WriteFile(device, write->report, static_cast<DWORD>(length), &written, &write->overlapped) ||
+                  GetLastError() == ERROR_IO_PENDING)) {
+        if (WaitForSingleObject(ended, HidWrite_LimitMs) != WAIT_OBJECT_0) {
+            CancelIo(device);
+            if (WaitForSingleObject(ended, HidWrite_CancelGraceMs) != WAIT_OBJECT_0) {
+                g_unfinished_write = write;
+                return 0;
+            }
+        }
+        result = transferred(write->overlapped);
+    }
+    free_write(write);
+    return result;
+}
+
+int32_t hid_read_report(HANDLE device, void* report, int32_t length, HANDLE wake) {
+    if (!device || !report || length <= 0) return 0;
+    OVERLAPPED overlapped = {};
+    HANDLE events[2] = {overlapped.hEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr), wake};
+    if (!events[0]) return 0;
+    int32_t result = 0;
+    if (ReadFile(device, report, static_cast<DWORD>(length), nullptr, &overlapped) || GetLastError() == ERROR_IO_PENDING) {
+        // A read is cancelled from its own thread, which XP can do too.
+        if (MsgWaitForMultipleObjects(wake ? 2 : 1, events, FALSE, INFINITE, 0) != WAIT_OBJECT_0) CancelIo(device);
+        // Over one way or the other before its buffer and OVERLAPPED go.
+        WaitForSingleObject(events[0], INFINITE);
+        result = transferred(overlapped);
+    }
+    CloseHandle(events[0]);
+    return result;
 }
 
 int32_t hid_get_caps(HANDLE device, HIDP_CAPS* caps) {
@@ -37,6 +99,11 @@ int32_t hid_input_buffer_count(HANDLE device) {
     if (device && hid_entries.HidD_GetNumInputBuffers && !hid_entries.HidD_GetNumInputBuffers(device, &count))
         count = 0;
     return static_cast<int32_t>(count);
+}
+
+int32_t hid_set_input_buffer_count(HANDLE device, int32_t count) {
+    if (!device || !hid_entries.HidD_SetNumInputBuffers) return 0;
+    return hid_entries.HidD_SetNumInputBuffers(device, static_cast<ULONG>(count)) ? 1 : 0;
 }
 
 namespace {

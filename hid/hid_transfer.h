@@ -1,18 +1,29 @@
-// Work on an open device handle: synchronous report transfer (any thread),
-// capabilities, input buffers, the device strings and the device list that
-// collects them (GUI thread: the strings are built in the StringBuffer).
+// Work on an open device handle: report transfers that end (synchronous to
+// their callers on handles opened for overlapped I/O), capabilities, input
+// buffers, the device strings and the device list that collects them (GUI
+// thread: the strings are built in the StringBuffer).
 #pragma once
 #include "hid/hid_binding.h"
 #include <cstdint>
 
-// Bytes moved; 0 for a null handle or buffer, a length of 0 or less, or a failed transfer.
+// A device that holds an output report unanswered must not hold its caller.
+constexpr DWORD HidWrite_LimitMs = 1000;
+
+// Bytes moved; 0 for a null handle or buffer, a length of 0 or less, or a
+// failed transfer. A write the device has not taken within HidWrite_LimitMs is
+// cancelled and fails; until the device has ended it, later writes fail at
+// once. Writes come from one thread at a time.
 int32_t hid_write_report(HANDLE device, const void* report, int32_t length);
-// Blocks until the device delivers an input report or the transfer fails.
-int32_t hid_read_report(HANDLE device, void* report, int32_t length);
+// Blocks until the device delivers an input report or the transfer fails; a
+// wake event set from another thread ends the wait (the read is cancelled and
+// fails), on any Windows version.
+int32_t hid_read_report(HANDLE device, void* report, int32_t length, HANDLE wake = nullptr);
 
 // 1 with caps filled, else 0 and caps untouched.
 int32_t hid_get_caps(HANDLE device, HIDP_CAPS* caps);
 int32_t hid_input_buffer_count(HANDLE device);
+// How many input reports the class driver keeps for this handle; 1 when set.
+int32_t hid_set_input_buffer_count(HANDLE device, int32_t count);
 
 // The device strings in the ANSI code page, built at position in the
 // StringBuffer; the result is buffer + position and length stands on its NUL.

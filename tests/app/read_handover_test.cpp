@@ -61,7 +61,7 @@ struct TestReader {
             }
             SetEvent(reader->taken);
             uint8_t report[Report_Bytes] = {};
-            bool failed = hid_read_report(ticket.handle, report, Report_Bytes) == 0;
+            bool failed = hid_read_report(ticket.handle, report, ticket.length, ticket.wake) == 0;
             reader->failed_reads += failed;
             handover_end_read(ticket, failed ? nullptr : button_text(report[1]), failed);
         }

@@ -2,13 +2,22 @@
 // When that handle cannot be made, the reader still runs: the exit must not
 // take it for one that never started and free the heaps under it.
 #include <atomic>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
 #include <thread>
+
+#include <winternl.h>
 
 #include "app/app_state.h"
 #include "app/read_handover.h"
+#include "hid/hid_transfer.h"
+#include "hid/pipe_device.h"
 #include "runtime/base/base_fixture.h"
 
 AppState app_state;
+
+extern "C" NTSTATUS NTAPI LdrGetProcedureAddress(HMODULE module, ANSI_STRING* name, ULONG ordinal, void** address);
 
 namespace {
 
@@ -29,10 +38,28 @@ BOOL WINAPI refusing_duplicate(HANDLE source_process, HANDLE source, HANDLE targ
     return real(source_process, source, target_process, target, access, inherit, options);
 }
 
+// XP has neither function that cancels another thread's read: the program
+// must not need them, so this program never finds them.
+FARPROC WINAPI xp_get_proc_address(HMODULE module, LPCSTR name) {
+    bool by_name = reinterpret_cast<uintptr_t>(name) > 0xFFFF;
+    if (by_name && (!std::strcmp(name, "CancelSynchronousIo") || !std::strcmp(name, "CancelIoEx"))) return nullptr;
+    // GetProcAddress itself is this function here: the loader's own lookup stands in.
+    void* address = nullptr;
+    if (by_name) {
+        ANSI_STRING entry = {static_cast<USHORT>(std::strlen(name)), static_cast<USHORT>(std::strlen(name) + 1),
+                             const_cast<char*>(name)};
+        LdrGetProcedureAddress(module, &entry, 0, &address);
+    } else {
+        LdrGetProcedureAddress(module, nullptr, static_cast<ULONG>(reinterpret_cast<uintptr_t>(name)), &address);
+    }
+    return reinterpret_cast<FARPROC>(address);
+}
+
 }  // namespace
 
 extern "C" {
 void* refusing_duplicate_import __asm__(IMPORT_SYMBOL(DuplicateHandle, 28)) = reinterpret_cast<void*>(&refusing_duplicate);
+void* xp_get_proc_address_import __asm__(IMPORT_SYMBOL(GetProcAddress, 8)) = reinterpret_cast<void*>(&xp_get_proc_address);
 }
 
 namespace {
@@ -56,6 +83,53 @@ TEST(ReaderStop, AReaderWithoutAHandleOfItsThreadCannotBeStopped) {
     reader.join();
     CloseHandle(registered);
     CloseHandle(release);
+}
+
+}  // namespace
+
+namespace {
+
+// A quiet device: its read never ends by itself. Without the functions XP
+// lacks, a replace and the exit still end that read at once, instead of
+// leaving the handle open after the replace's limit or giving up on the reader.
+TEST(ReaderStop, AsOnXpAReplaceAndTheExitEndAQuietRead) {
+    EXPECT_EXIT(
+        {
+            handover_init();
+            HANDLE reading = CreateEventA(nullptr, FALSE, FALSE, nullptr);
+            std::thread reader([&] {
+                if (!handover_register_reader()) return;
+                ReadTicket ticket{};
+                while (handover_begin_read(&ticket)) {
+                    if (!ticket.handle) {
+                        Sleep(1);
+                        continue;
+                    }
+                    SetEvent(reading);
+                    uint8_t report[2] = {};
+                    bool failed = hid_read_report(ticket.handle, report, ticket.length, ticket.wake) == 0;
+                    handover_end_read(ticket, nullptr, failed);
+                }
+            });
+            PipeDevice first;
+            PipeDevice second;
+            handover_replace(first.client);
+            bool took_first = WaitForSingleObject(reading, 5000) == WAIT_OBJECT_0;
+            DWORD start = GetTickCount();
+            handover_replace(second.client);
+            DWORD replace_ms = GetTickCount() - start;
+            DWORD flags = 0;
+            bool first_closed = !GetHandleInformation(first.client, &flags);
+            bool took_second = WaitForSingleObject(reading, 5000) == WAIT_OBJECT_0;
+            start = GetTickCount();
+            bool stopped = handover_stop(5000);
+            DWORD stop_ms = GetTickCount() - start;
+            std::fprintf(stderr, "replace %lu ms, replaced handle closed %d; stop %lu ms, reader ended %d\n",
+                         replace_ms, first_closed, stop_ms, stopped);
+            if (stopped) reader.join(); else reader.detach();
+            std::exit(took_first && took_second && first_closed && stopped ? 0 : 1);
+        },
+        ::testing::ExitedWithCode(0), "");
 }
 
 }  // namespace

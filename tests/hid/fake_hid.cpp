@@ -71,8 +71,12 @@ BOOLEAN WINAPI get_attributes(HANDLE device, PHIDD_ATTRIBUTES attributes) {
     if (attributes->Size != 10) return FALSE;
     WORD words[3];
     DWORD got = 0;
-    if (SetFilePointer(device, 0, nullptr, FILE_BEGIN) == INVALID_SET_FILE_POINTER) return FALSE;
-    if (!ReadFile(device, words, sizeof words, &got, nullptr) || got != sizeof words) return FALSE;
+    // The layer opens devices for overlapped I/O: the read says where it starts.
+    OVERLAPPED at_start = {};
+    if (!ReadFile(device, words, sizeof words, &got, &at_start) &&
+        !(GetLastError() == ERROR_IO_PENDING && GetOverlappedResult(device, &at_start, &got, TRUE)))
+        return FALSE;
+    if (got != sizeof words) return FALSE;
     attributes->VendorID = words[0];
     attributes->ProductID = words[1];
     attributes->VersionNumber = words[2];

@@ -45,6 +45,67 @@ TEST_F(HidTransfer, WholeReportsEachWayAndZeroForBadArgumentsOrAGoneDevice) {
     CloseHandle(pipe.client);
 }
 
+// A device that takes no report holds neither side: the write gives up after
+// its limit, a read blocked on a quiet device ends when woken, and both work
+// again as soon as the device does. The transfers run on threads of their
+// own, so that one that never ends fails here instead of hanging the program
+// (what is left behind then is leaked, not freed under the thread).
+struct Transfer {
+    PipeDevice pipe;
+    HANDLE wake = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    int32_t taken = 0;  // writes that went before one waited
+    int32_t result = -1;
+    unsigned char report[2] = {0x00, 0xAA};
+    // Nobody reads the pipe: once its buffer is full, writes wait.
+    static DWORD WINAPI fill(LPVOID self) {
+        auto* t = static_cast<Transfer*>(self);
+        while (t->taken < 256 && (t->result = hid_write_report(t->pipe.client, t->report, 2)) == 2) ++t->taken;
+        return 0;
+    }
+    static DWORD WINAPI read(LPVOID self) {
+        auto* t = static_cast<Transfer*>(self);
+        t->result = hid_read_report(t->pipe.client, t->report, 2, t->wake);
+        return 0;
+    }
+};
+
+TEST_F(HidTransfer, TransfersEndOnADeviceThatTakesOrSendsNothing) {
+    auto* held = new Transfer;
+    DWORD start = GetTickCount();
+    HANDLE writer = CreateThread(nullptr, 0, Transfer::fill, held, 0, nullptr);
+    ASSERT_EQ(WaitForSingleObject(writer, 5000), WAIT_OBJECT_0)
+        << "a write into a full pipe did not give up; " << held->taken << " writes went before";
+    DWORD waited = GetTickCount() - start;
+    EXPECT_EQ(held->result, 0);
+    EXPECT_GE(waited + 20, HidWrite_LimitMs) << "gave up before its limit";
+    unsigned char got[2] = {};
+    DWORD n = 0;
+    int32_t arrived = 0;
+    for (; held->pipe.pending_bytes(held->pipe.server); ++arrived)
+        ASSERT_TRUE(ReadFile(held->pipe.server, got, 2, &n, nullptr));
+    EXPECT_EQ(arrived, held->taken) << "the write that gave up still reached the device";
+    EXPECT_EQ(hid_write_report(held->pipe.client, held->report, 2), 2) << "writes did not work again";
+
+    auto* quiet = new Transfer;
+    HANDLE reader = CreateThread(nullptr, 0, Transfer::read, quiet, 0, nullptr);
+    EXPECT_EQ(WaitForSingleObject(reader, 300), static_cast<DWORD>(WAIT_TIMEOUT)) << "a quiet read ended by itself";
+    SetEvent(quiet->wake);
+    ASSERT_EQ(WaitForSingleObject(reader, 5000), WAIT_OBJECT_0) << "the woken read did not end";
+    EXPECT_EQ(quiet->result, 0);
+    const unsigned char pressed[2] = {0x00, 20};
+    ASSERT_TRUE(WriteFile(quiet->pipe.server, pressed, 2, &n, nullptr));
+    ResetEvent(quiet->wake);
+    EXPECT_EQ(hid_read_report(quiet->pipe.client, got, 2, quiet->wake), 2) << "the report after the wake was lost";
+    EXPECT_EQ(got[1], 20);
+    for (Transfer* t : {held, quiet}) {
+        CloseHandle(t->pipe.client);
+        CloseHandle(t->wake);
+        delete t;
+    }
+    CloseHandle(writer);
+    CloseHandle(reader);
+}
+
 HANDLE const some_device = reinterpret_cast<HANDLE>(static_cast<intptr_t>(0x44));
 
 TEST_F(HidTransfer, StringsAreConvertedToTheAnsiCodePageOrEmpty) {

@@ -13,7 +13,9 @@ struct PipeDevice {
         std::string name = "\\\\.\\pipe\\hidtest_" + std::to_string(GetCurrentProcessId()) + "_" + std::to_string(++serial);
         server = CreateNamedPipeA(name.c_str(), PIPE_ACCESS_DUPLEX, PIPE_TYPE_MESSAGE | PIPE_READMODE_MESSAGE | PIPE_WAIT,
                                   1, 64, 64, 0, nullptr);
-        client = CreateFileA(name.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+        // Opened as the device handles are, for overlapped transfers.
+        client = CreateFileA(name.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, FILE_FLAG_OVERLAPPED,
+                             nullptr);
     }
     ~PipeDevice() { CloseHandle(server); }
     DWORD pending_bytes(HANDLE end) {
