@@ -51,6 +51,8 @@ typedef struct DeviceSlot {
     UCHAR last_input[HIDSIM_MAX_REPORT];
     ULONG last_input_length;
     LIST_ENTRY pending_reads;
+    ULONG stream_ms;       /* 0: input reports on change only */
+    LONGLONG stream_due;   /* performance counter of the next report sent unasked */
     ULONG output_count;
     ULONG output_dropped;
     ULONG late_requests;
@@ -64,6 +66,12 @@ static KSPIN_LOCK the_lock;
 static KEVENT the_plug_lock; /* one plug or unplug at a time */
 static DeviceSlot the_slots[HIDSIM_MAX_DEVICES];
 static LIST_ENTRY the_kept; /* removed children Wine may still call (see release_child) */
+static HANDLE the_streamer;  /* the thread that sends input reports at intervals */
+static KEVENT the_stream_wake;
+static volatile BOOLEAN the_stream_stop;
+static LONGLONG the_counter_frequency;
+
+enum { Button_Released = 40 };
 
 static void child_leave(ChildExtension* ext) {
     if (InterlockedDecrement(&ext->in_flight) == 0) KeSetEvent(&ext->idle, IO_NO_INCREMENT, FALSE);
@@ -680,6 +688,7 @@ static NTSTATUS plug(const HidSimPlug* request) {
     slot->input_head = 0;
     slot->input_count = 0;
     slot->last_input_length = 0;
+    slot->stream_ms = 0;
     slot->output_count = 0;
     slot->output_dropped = 0;
     slot->late_requests = 0;
@@ -705,6 +714,7 @@ static NTSTATUS unplug(ULONG number) {
     BOOLEAN was_plugged = slot->plugged;
     BOOLEAN has_child = slot->child != NULL;
     slot->plugged = FALSE;
+    slot->stream_ms = 0;
     KeReleaseSpinLock(&the_lock, irql);
     if (!has_child) return was_plugged ? STATUS_SUCCESS : STATUS_NO_SUCH_DEVICE;
     fail_pending_reads(slot, STATUS_DEVICE_NOT_CONNECTED);
@@ -714,6 +724,28 @@ static NTSTATUS unplug(ULONG number) {
     return KeWaitForSingleObject(&slot->removed, Executive, KernelMode, FALSE, &timeout) == STATUS_SUCCESS
                ? STATUS_SUCCESS
                : STATUS_TIMEOUT;
+}
+
+/* Hands an input report to a waiting host read, or queues it; called with
+ * the lock held, which it releases. */
+static void deliver_input(DeviceSlot* slot, const UCHAR* bytes, ULONG length, KIRQL irql) {
+    PIRP reader = take_pending_read(slot);
+    if (reader) {
+        ++slot->inputs_total;
+        KeReleaseSpinLock(&the_lock, irql);
+        finish_read(reader, STATUS_SUCCESS, fill_read(reader, bytes, length));
+        return;
+    }
+    if (slot->input_count == HIDSIM_INPUT_QUEUE) {
+        /* Full: the oldest report is lost, as on a device whose host is slow. */
+        slot->input_head = (slot->input_head + 1) % HIDSIM_INPUT_QUEUE;
+        --slot->input_count;
+    }
+    ULONG at = (slot->input_head + slot->input_count) % HIDSIM_INPUT_QUEUE;
+    RtlCopyMemory(slot->input_bytes[at], bytes, length);
+    slot->input_length[at] = (UCHAR)length;
+    ++slot->input_count;
+    KeReleaseSpinLock(&the_lock, irql);
 }
 
 static NTSTATUS inject_input(const HidSimReport* report) {
@@ -729,24 +761,114 @@ static NTSTATUS inject_input(const HidSimReport* report) {
     }
     RtlCopyMemory(slot->last_input, report->bytes, report->length);
     slot->last_input_length = report->length;
-    PIRP reader = take_pending_read(slot);
-    if (reader) {
-        ++slot->inputs_total;
+    deliver_input(slot, report->bytes, report->length, irql);
+    return STATUS_SUCCESS;
+}
+
+/* ---- input reports at intervals ---- */
+
+static LONGLONG counter_now(void) {
+    return KeQueryPerformanceCounter(NULL).QuadPart;
+}
+
+static LONGLONG counter_ticks(ULONG ms) {
+    return the_counter_frequency * ms / 1000;
+}
+
+/* The device's state as the host sees it: the last report sent, or the
+ * button let go before any. Called with the lock held. */
+static ULONG current_input(const DeviceSlot* slot, UCHAR* out) {
+    if (slot->last_input_length) {
+        RtlCopyMemory(out, slot->last_input, slot->last_input_length);
+        return slot->last_input_length;
+    }
+    RtlZeroMemory(out, slot->config.input_length);
+    out[1] = Button_Released;
+    return slot->config.input_length;
+}
+
+/* Sends the reports that are due, and returns when the next one is (0: none). */
+static LONGLONG stream_due_reports(void) {
+    LONGLONG next = 0;
+    for (ULONG i = 0; i < HIDSIM_MAX_DEVICES; ++i) {
+        DeviceSlot* slot = &the_slots[i];
+        if (!slot->stream_ms) continue;
+        KIRQL irql;
+        KeAcquireSpinLock(&the_lock, &irql);
+        if (!slot->stream_ms || !slot->plugged) {
+            KeReleaseSpinLock(&the_lock, irql);
+            continue;
+        }
+        LONGLONG now = counter_now();
+        BOOLEAN due = slot->stream_due <= now;
+        if (due) {
+            /* A device that fell behind sends the next report one interval
+             * on, as a polled device does, not a burst to catch up. */
+            slot->stream_due += counter_ticks(slot->stream_ms);
+            if (slot->stream_due <= now) slot->stream_due = now + counter_ticks(slot->stream_ms);
+        }
+        if (!next || slot->stream_due < next) next = slot->stream_due;
+        if (!due) {
+            KeReleaseSpinLock(&the_lock, irql);
+            continue;
+        }
+        UCHAR report[HIDSIM_MAX_REPORT];
+        ULONG length = current_input(slot, report);
+        deliver_input(slot, report, length, irql);
+    }
+    return next;
+}
+
+static VOID NTAPI streamer(PVOID context) {
+    (void)context;
+    while (!the_stream_stop) {
+        LONGLONG next = stream_due_reports();
+        LARGE_INTEGER timeout;
+        if (next) {
+            LONGLONG left = next - counter_now();
+            timeout.QuadPart = left > 0 ? -(left * 10000000 / the_counter_frequency) : 0;
+        }
+        KeWaitForSingleObject(&the_stream_wake, Executive, KernelMode, FALSE, next ? &timeout : NULL);
+    }
+    PsTerminateSystemThread(STATUS_SUCCESS);
+}
+
+static NTSTATUS start_streamer(void) {
+    LARGE_INTEGER frequency;
+    KeQueryPerformanceCounter(&frequency);
+    the_counter_frequency = frequency.QuadPart;
+    KeInitializeEvent(&the_stream_wake, SynchronizationEvent, FALSE);
+    the_stream_stop = FALSE;
+    return PsCreateSystemThread(&the_streamer, THREAD_ALL_ACCESS, NULL, NULL, NULL, streamer, NULL);
+}
+
+/* ntddk.h leaves it to ntifs.h. */
+NTSYSAPI NTSTATUS NTAPI ZwWaitForSingleObject(HANDLE handle, BOOLEAN alertable, PLARGE_INTEGER timeout);
+
+static void stop_streamer(void) {
+    if (!the_streamer) return;
+    the_stream_stop = TRUE;
+    KeSetEvent(&the_stream_wake, IO_NO_INCREMENT, FALSE);
+    ZwWaitForSingleObject(the_streamer, FALSE, NULL);
+    ZwClose(the_streamer);
+    the_streamer = NULL;
+}
+
+#define HIDSIM_STREAM_MAX_MS 60000
+
+static NTSTATUS set_stream(const HidSimSetting* setting) {
+    if (setting->slot >= HIDSIM_MAX_DEVICES || setting->value > HIDSIM_STREAM_MAX_MS) return STATUS_INVALID_PARAMETER;
+    DeviceSlot* slot = &the_slots[setting->slot];
+    KIRQL irql;
+    KeAcquireSpinLock(&the_lock, &irql);
+    if (!slot->plugged) {
         KeReleaseSpinLock(&the_lock, irql);
-        ULONG_PTR n = fill_read(reader, report->bytes, report->length);
-        finish_read(reader, STATUS_SUCCESS, n);
-        return STATUS_SUCCESS;
+        return STATUS_NO_SUCH_DEVICE;
     }
-    if (slot->input_count == HIDSIM_INPUT_QUEUE) {
-        /* Full: the oldest report is lost, as on a device whose host is slow. */
-        slot->input_head = (slot->input_head + 1) % HIDSIM_INPUT_QUEUE;
-        --slot->input_count;
-    }
-    ULONG at = (slot->input_head + slot->input_count) % HIDSIM_INPUT_QUEUE;
-    RtlCopyMemory(slot->input_bytes[at], report->bytes, report->length);
-    slot->input_length[at] = (UCHAR)report->length;
-    ++slot->input_count;
+    slot->stream_ms = setting->value;
+    slot->stream_due = counter_now() + counter_ticks(setting->value);
     KeReleaseSpinLock(&the_lock, irql);
+    KeSetEvent(&the_stream_wake, IO_NO_INCREMENT, FALSE);
     return STATUS_SUCCESS;
 }
 
@@ -785,6 +907,7 @@ static NTSTATUS status_of(ULONG number, HidSimStatus* out) {
     out->late_requests = (uint16_t)(slot->late_requests > 0xFFFF ? 0xFFFF : slot->late_requests);
     out->input_length = slot->config.input_length;
     out->output_length = slot->config.output_length;
+    out->stream_ms = slot->stream_ms;
     KeReleaseSpinLock(&the_lock, irql);
     return STATUS_SUCCESS;
 }
@@ -857,6 +980,10 @@ static NTSTATUS control_request(PIRP irp) {
     case HIDSIM_IOCTL_INPUT:
         if (in_length < sizeof(HidSimReport)) return complete(irp, STATUS_BUFFER_TOO_SMALL, 0);
         status = inject_input(buffer);
+        break;
+    case HIDSIM_IOCTL_STREAM:
+        if (in_length < sizeof(HidSimSetting)) return complete(irp, STATUS_BUFFER_TOO_SMALL, 0);
+        status = set_stream(buffer);
         break;
     case HIDSIM_IOCTL_TAKE_OUTPUTS: {
         if (in_length < sizeof(HidSimSlot) || out_length < sizeof(HidSimOutputs)) {
@@ -986,6 +1113,7 @@ static NTSTATUS NTAPI add_device(PDRIVER_OBJECT driver, PDEVICE_OBJECT physical)
 
 static VOID NTAPI unload(PDRIVER_OBJECT driver) {
     (void)driver;
+    stop_streamer();
     delete_control();
     free_kept(TRUE);
 }
@@ -1010,5 +1138,5 @@ NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT driver, PUNICODE_STRING registry_path)
     driver->MajorFunction[IRP_MJ_POWER] = dispatch_power;
     driver->DriverExtension->AddDevice = add_device;
     driver->DriverUnload = unload;
-    return STATUS_SUCCESS;
+    return start_streamer();
 }

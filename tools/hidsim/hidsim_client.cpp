@@ -223,6 +223,11 @@ bool hidsim_send_button(uint32_t slot, bool pressed) {
     return hidsim_send_input(slot, report, status.input_length ? status.input_length : HIDSIM_DEFAULT_REPORT);
 }
 
+bool hidsim_stream(uint32_t slot, uint32_t interval_ms) {
+    HidSimSetting request = {slot, interval_ms};
+    return control(HIDSIM_IOCTL_STREAM, &request, sizeof request, nullptr, 0);
+}
+
 bool hidsim_take_outputs(uint32_t slot, HidSimOutputs* out) {
     if (!out) return false;
     memset(out, 0, sizeof *out);

@@ -46,6 +46,9 @@ bool hidsim_unplug_all();
 bool hidsim_send_input(uint32_t slot, const uint8_t* bytes, uint32_t length);
 // The button's report, {0, 20 or 40, 0...} of the device's input length.
 bool hidsim_send_button(uint32_t slot, bool pressed);
+// From now on the device sends its current input report every interval_ms,
+// changed or not; 0 goes back to sending on change only.
+bool hidsim_stream(uint32_t slot, uint32_t interval_ms);
 // Fills out with the output reports received since the last call, and clears them.
 bool hidsim_take_outputs(uint32_t slot, HidSimOutputs* out);
 bool hidsim_status(uint32_t slot, HidSimStatus* out);

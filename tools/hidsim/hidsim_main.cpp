@@ -22,6 +22,7 @@ constexpr char Usage[] =
     "       hidsim press [-d N]          input report 00 14 00... (button pressed, 20)\n"
     "       hidsim release [-d N]        input report 00 28 00... (button released, 40)\n"
     "       hidsim report [-d N] HEX...  any input report, report ID byte first\n"
+    "       hidsim stream [-d N] MS      send the input report every MS ms; 0: on change only\n"
     "       hidsim outputs [-d N]        print and clear the output reports received\n"
     "       hidsim status [-d N]\n"
     "       hidsim wait-present [-d N] [--timeout MS]\n"
@@ -62,6 +63,7 @@ struct Options {
     HidSimDevice device = hidsim_default_device(0);
     uint8_t bytes[HIDSIM_MAX_REPORT] = {};
     uint32_t length = 0;
+    long interval = -1;  // stream's MS
 };
 
 bool parse(int argc, char** argv, Options* o) {
@@ -100,6 +102,8 @@ bool parse(int argc, char** argv, Options* o) {
             o->all = true;
         } else if (!strcmp(a, "--no-wait")) {
             o->wait = false;
+        } else if (!strcmp(argv[1], "stream") && o->interval < 0 && parse_decimal(a, 60000, &v)) {
+            o->interval = static_cast<long>(v);
         } else if (parse_hex(a, 0xFF, &v) && o->length < HIDSIM_MAX_REPORT) {
             o->bytes[o->length++] = static_cast<uint8_t>(v);
         } else {
@@ -184,6 +188,9 @@ int main(int argc, char** argv) {
             if (o.wait && !hidsim_wait_absent(s, o.timeout)) return fail("unplug (device did not go)");
         } else if (!strcmp(command, "press") || !strcmp(command, "release")) {
             if (!hidsim_send_button(s, command[0] == 'p')) return fail(command);
+        } else if (!strcmp(command, "stream")) {
+            if (o.interval < 0) return usage();
+            if (!hidsim_stream(s, static_cast<uint32_t>(o.interval))) return fail("stream");
         } else if (takes_bytes) {
             if (!o.length) return usage();
             if (!hidsim_send_input(s, o.bytes, o.length)) return fail("report");

@@ -178,6 +178,39 @@ TEST_F(SimulatorTest, LongerReportsReachTheHostAndTheLogWhole) {
     }
 }
 
+uint32_t inputs_total(uint32_t slot) {
+    HidSimStatus status = {};
+    return hidsim_status(slot, &status) ? status.inputs_total : 0;
+}
+
+TEST_F(SimulatorTest, StreamingDeviceSendsItsStateAtTheIntervalUntilSetBack) {
+    ASSERT_TRUE(plug_and_open()) << "error " << GetLastError();
+    ASSERT_TRUE(hidsim_stream(0, 10));
+    uint8_t got[2] = {0xEE, 0xEE};
+    DWORD n = 0;
+    ASSERT_TRUE(ReadFile(device, got, sizeof got, &n, nullptr)) << GetLastError();
+    EXPECT_EQ(got[1], HidSimButton_Released) << "the state before any report";
+    ASSERT_TRUE(hidsim_send_button(0, true));
+    uint32_t before = inputs_total(0);
+    Sleep(2000);
+    uint32_t sent = inputs_total(0) - before;
+    // Roughly the pace, whatever the host's timers: 200 would be on time.
+    EXPECT_GT(sent, 20u);
+    EXPECT_LT(sent, 400u);
+    HidSimStatus status = {};
+    ASSERT_TRUE(hidsim_status(0, &status));
+    EXPECT_EQ(status.stream_ms, 10u);
+    // hidclass queues what nobody reads and drops the oldest: the newest is a press.
+    for (int i = 0; i < 64 && got[1] != HidSimButton_Pressed; ++i) ASSERT_TRUE(ReadFile(device, got, 2, &n, nullptr));
+    EXPECT_EQ(got[1], HidSimButton_Pressed) << "the stream carries the last report";
+
+    ASSERT_TRUE(hidsim_stream(0, 0));
+    Sleep(50);
+    before = inputs_total(0);
+    Sleep(500);
+    EXPECT_EQ(inputs_total(0), before) << "on change only again";
+}
+
 // Unplugging while the host is still attaching the device made Wine's device
 // process crash within a few hundred cycles; the client now lets a device go
 // only once it is attached.
