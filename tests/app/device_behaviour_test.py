@@ -18,7 +18,11 @@ init(wine_run, prefix, workdir, exe, probe_exe)
 
 
 def hidsim(*args):
-    return sim(hidsim_exe, *args)
+    """A simulator command; true when it was done, after saying what it answered when not."""
+    rc, said = sim(hidsim_exe, *args)
+    if rc != 0:
+        print(f"hidsim {' '.join(args)}: exit code {rc}: {said}", flush=True)
+    return rc == 0
 
 
 def button_report(pressed, length):
@@ -52,18 +56,18 @@ def streaming(hwnd):
     """The class driver queues 32 reports per handle: a reader that lets them
     pile up shows each change only after the queue's worth of old states."""
     for interval in (10, 1):
-        check(hidsim("stream", str(interval))[0] == 0, f"the device streams its state every {interval} ms")
+        check(hidsim("stream", str(interval)), f"the device streams its state every {interval} ms")
         time.sleep(0.5)  # long enough for a queue to fill
         lags = field_lags(hwnd, 5)
         seen = [round(v) if v is not None else "> 1000" for v in lags]
         check(None not in lags and statistics.median(lags) <= 120 and max(lags) <= 250,
               f"streaming every {interval} ms the field follows: median of 5 changes <= 120 ms, each <= 250 ms "
               f"(saw {seen} ms)")
-    check(hidsim("stream", "0")[0] == 0, "back to reports on change only")
+    check(hidsim("stream", "0"), "back to reports on change only")
 
 
 def held_outputs(hwnd, pid, buttons):
-    check(hidsim("hold")[0] == 0, "the device holds output reports")
+    check(hidsim("hold"), "the device holds output reports")
     click(*buttons[2]["centre"])
     words = probe.ask(f"answers {hwnd} 3000 2500").split()
     longest, ended, unanswered = map(int, words[1:4])
@@ -72,7 +76,7 @@ def held_outputs(hwnd, pid, buttons):
           f"the window answers throughout: longest unanswered {longest} ms, {unanswered} messages timed out at 2.5 s")
     check(probe.ask(f"msgbox {pid} 500") == "none", "no warning box for the held report")
     check(probe.ask("device 0").split()[3] != "on", "the held report did not switch the LED")
-    check(hidsim("unhold")[0] == 0, "the device fails the held reports and takes new ones")
+    check(hidsim("unhold"), "the device fails the held reports and takes new ones")
     time.sleep(0.5)  # the failed write reopens at the next watch pass
     click(*buttons[2]["centre"])
     check(led_becomes("on"), f"after it Зажечь светодиод reaches the device ({probe.ask('device 0')})")
@@ -82,8 +86,7 @@ def held_outputs(hwnd, pid, buttons):
 
 def long_reports(hwnd, buttons):
     check(probe.ask("unplug 0") == "ok", "the two-byte device is unplugged")
-    rc, said = hidsim("plug", "--input-length", "9", "--output-length", "9")
-    check(rc == 0, f"a device with 9-byte reports is plugged ({said})")
+    check(hidsim("plug", "--input-length", "9", "--output-length", "9"), "a device with 9-byte reports is plugged")
     check(wait_text(probe, hwnd, 1, CONNECTED, 5000) is not None, "it connects")
     check(press_until_shown(probe, hwnd, button_report(True, 9), YES) is not None, "a 9-byte press shows Да")
     probe.ask(f"report 0 {button_report(False, 9)}")
