@@ -51,6 +51,8 @@ typedef struct DeviceSlot {
     UCHAR last_input[HIDSIM_MAX_REPORT];
     ULONG last_input_length;
     LIST_ENTRY pending_reads;
+    LIST_ENTRY held_writes; /* output reports left unanswered while holding */
+    BOOLEAN holding;
     ULONG stream_ms;       /* 0: input reports on change only */
     LONGLONG stream_due;   /* performance counter of the next report sent unasked */
     ULONG output_count;
@@ -198,16 +200,17 @@ static ULONG put_decimal(WCHAR* out, ULONG at, ULONG value) {
     return at;
 }
 
-/* ---- reads held for the host ---- */
+/* ---- requests held for the host: reads waiting for a report, and writes
+ * a holding device leaves unanswered ---- */
 
-/* A held read keeps its child's count until it is completed here. */
-static void finish_read(PIRP irp, NTSTATUS status, ULONG_PTR information) {
+/* A held request keeps its child's count until it is completed here. */
+static void finish_held(PIRP irp, NTSTATUS status, ULONG_PTR information) {
     ChildExtension* ext = irp->Tail.Overlay.DriverContext[0];
     complete(irp, status, information);
     child_leave(ext);
 }
 
-static VOID NTAPI read_cancelled(PDEVICE_OBJECT device, PIRP irp) {
+static VOID NTAPI held_cancelled(PDEVICE_OBJECT device, PIRP irp) {
     (void)device;
     KIRQL irql;
     IoReleaseCancelSpinLock(irp->CancelIrql);
@@ -215,20 +218,61 @@ static VOID NTAPI read_cancelled(PDEVICE_OBJECT device, PIRP irp) {
     RemoveEntryList(&irp->Tail.Overlay.ListEntry);
     InitializeListHead(&irp->Tail.Overlay.ListEntry);
     KeReleaseSpinLock(&the_lock, irql);
-    finish_read(irp, STATUS_CANCELLED, 0);
+    finish_held(irp, STATUS_CANCELLED, 0);
 }
 
-/* Takes the oldest held read whose cancel routine has not started, or null.
- * Called with the lock held. */
-static PIRP take_pending_read(DeviceSlot* slot) {
-    while (!IsListEmpty(&slot->pending_reads)) {
-        PLIST_ENTRY entry = RemoveHeadList(&slot->pending_reads);
+/* Keeps a request in a list until it is taken; called with the lock held,
+ * which it releases. */
+static NTSTATUS hold_request(LIST_ENTRY* list, ChildExtension* ext, PIRP irp, KIRQL irql) {
+    IoMarkIrpPending(irp);
+    irp->Tail.Overlay.DriverContext[0] = ext;
+    InsertTailList(list, &irp->Tail.Overlay.ListEntry);
+    IoSetCancelRoutine(irp, held_cancelled);
+    if (irp->Cancel && IoSetCancelRoutine(irp, NULL)) {
+        /* Cancelled before the routine was set: finish it here. */
+        RemoveEntryList(&irp->Tail.Overlay.ListEntry);
+        KeReleaseSpinLock(&the_lock, irql);
+        finish_held(irp, STATUS_CANCELLED, 0);
+        return STATUS_PENDING;
+    }
+    KeReleaseSpinLock(&the_lock, irql);
+    return STATUS_PENDING;
+}
+
+/* Takes the oldest held request whose cancel routine has not started, or
+ * null. Called with the lock held. */
+static PIRP take_held(LIST_ENTRY* list) {
+    while (!IsListEmpty(list)) {
+        PLIST_ENTRY entry = RemoveHeadList(list);
         PIRP irp = CONTAINING_RECORD(entry, IRP, Tail.Overlay.ListEntry);
         InitializeListHead(entry);
         if (IoSetCancelRoutine(irp, NULL)) return irp;
         /* Being cancelled: its cancel routine completes it. */
     }
     return NULL;
+}
+
+static ULONG count_held(const LIST_ENTRY* list) {
+    ULONG n = 0;
+    for (PLIST_ENTRY e = list->Flink; e != list; e = e->Flink) ++n;
+    return n;
+}
+
+static void fail_held(LIST_ENTRY* list, NTSTATUS status) {
+    KIRQL irql;
+    for (;;) {
+        KeAcquireSpinLock(&the_lock, &irql);
+        PIRP irp = take_held(list);
+        KeReleaseSpinLock(&the_lock, irql);
+        if (!irp) break;
+        finish_held(irp, status, 0);
+    }
+}
+
+/* What the host loses with the device: its waiting reads and held writes. */
+static void fail_held_requests(DeviceSlot* slot) {
+    fail_held(&slot->pending_reads, STATUS_DEVICE_NOT_CONNECTED);
+    fail_held(&slot->held_writes, STATUS_DEVICE_NOT_CONNECTED);
 }
 
 /* Hands a report as the host sees it to a read: the ID byte stays behind,
@@ -240,17 +284,6 @@ static ULONG_PTR fill_read(PIRP irp, const UCHAR* bytes, ULONG length) {
     if (payload > room) payload = room;
     if (payload) RtlCopyMemory(irp->UserBuffer, bytes + 1, payload);
     return payload;
-}
-
-static void fail_pending_reads(DeviceSlot* slot, NTSTATUS status) {
-    KIRQL irql;
-    for (;;) {
-        KeAcquireSpinLock(&the_lock, &irql);
-        PIRP irp = take_pending_read(slot);
-        KeReleaseSpinLock(&the_lock, irql);
-        if (!irp) break;
-        finish_read(irp, status, 0);
-    }
 }
 
 /* ---- the child devices' HID requests ---- */
@@ -356,24 +389,17 @@ static NTSTATUS child_hid_request(PDEVICE_OBJECT device, PIRP irp) {
             KeReleaseSpinLock(&the_lock, irql);
             return complete(irp, STATUS_SUCCESS, n);
         }
-        IoMarkIrpPending(irp);
-        irp->Tail.Overlay.DriverContext[0] = ext;
-        InsertTailList(&slot->pending_reads, &irp->Tail.Overlay.ListEntry);
-        IoSetCancelRoutine(irp, read_cancelled);
-        if (irp->Cancel && IoSetCancelRoutine(irp, NULL)) {
-            /* Cancelled before the routine was set: finish it here. */
-            RemoveEntryList(&irp->Tail.Overlay.ListEntry);
-            KeReleaseSpinLock(&the_lock, irql);
-            finish_read(irp, STATUS_CANCELLED, 0);
-            return STATUS_PENDING;
-        }
-        KeReleaseSpinLock(&the_lock, irql);
-        return STATUS_PENDING;
+        return hold_request(&slot->pending_reads, ext, irp, irql);
     }
     case HidIoctl_WriteReport:
     case HidIoctl_SetOutputReport: {
         HidSimXferPacket* packet = irp->UserBuffer;
         if (!packet || !packet->reportBuffer) return complete(irp, STATUS_INVALID_USER_BUFFER, 0);
+        KeAcquireSpinLock(&the_lock, &irql);
+        /* A device that stops answering: the host's write stays inside it
+         * until it lets go. */
+        if (slot->holding && slot->plugged) return hold_request(&slot->held_writes, ext, irp, irql);
+        KeReleaseSpinLock(&the_lock, irql);
         record_output(slot, packet->reportId, packet->reportBuffer, packet->reportBufferLen);
         /* The host counts the ID byte it took off the front. */
         return complete(irp, STATUS_SUCCESS, packet->reportBufferLen + 1);
@@ -466,7 +492,7 @@ static NTSTATUS child_pnp(PDEVICE_OBJECT device, PIRP irp) {
         break;
     case IRP_MN_SURPRISE_REMOVAL:
         slot->started = FALSE;
-        fail_pending_reads(slot, STATUS_DEVICE_NOT_CONNECTED);
+        fail_held_requests(slot);
         status = STATUS_SUCCESS;
         break;
     case IRP_MN_REMOVE_DEVICE:
@@ -476,7 +502,7 @@ static NTSTATUS child_pnp(PDEVICE_OBJECT device, PIRP irp) {
         slot->plugged = FALSE;
         slot->started = FALSE;
         KeReleaseSpinLock(&the_lock, irql);
-        fail_pending_reads(slot, STATUS_DEVICE_NOT_CONNECTED);
+        fail_held_requests(slot);
         ext->removed = TRUE;
         child_leave(ext); /* this request */
         child_leave(ext); /* the child's own count */
@@ -694,6 +720,8 @@ static NTSTATUS plug(const HidSimPlug* request) {
     slot->late_requests = 0;
     slot->started = FALSE;
     InitializeListHead(&slot->pending_reads);
+    InitializeListHead(&slot->held_writes);
+    slot->holding = FALSE;
     KeClearEvent(&slot->removed);
     slot->child = child;
     slot->plugged = TRUE;
@@ -715,9 +743,10 @@ static NTSTATUS unplug(ULONG number) {
     BOOLEAN has_child = slot->child != NULL;
     slot->plugged = FALSE;
     slot->stream_ms = 0;
+    slot->holding = FALSE;
     KeReleaseSpinLock(&the_lock, irql);
     if (!has_child) return was_plugged ? STATUS_SUCCESS : STATUS_NO_SUCH_DEVICE;
-    fail_pending_reads(slot, STATUS_DEVICE_NOT_CONNECTED);
+    fail_held_requests(slot);
     if (the_bus) IoInvalidateDeviceRelations(((BusExtension*)the_bus->DeviceExtension)->physical, BusRelations);
     LARGE_INTEGER timeout;
     timeout.QuadPart = -50000000LL; /* 5 s */
@@ -726,14 +755,23 @@ static NTSTATUS unplug(ULONG number) {
                : STATUS_TIMEOUT;
 }
 
+/* The slot with the lock held while it holds a plugged device, or null. */
+static DeviceSlot* lock_plugged(ULONG number, KIRQL* irql) {
+    DeviceSlot* slot = &the_slots[number];
+    KeAcquireSpinLock(&the_lock, irql);
+    if (slot->plugged) return slot;
+    KeReleaseSpinLock(&the_lock, *irql);
+    return NULL;
+}
+
 /* Hands an input report to a waiting host read, or queues it; called with
  * the lock held, which it releases. */
 static void deliver_input(DeviceSlot* slot, const UCHAR* bytes, ULONG length, KIRQL irql) {
-    PIRP reader = take_pending_read(slot);
+    PIRP reader = take_held(&slot->pending_reads);
     if (reader) {
         ++slot->inputs_total;
         KeReleaseSpinLock(&the_lock, irql);
-        finish_read(reader, STATUS_SUCCESS, fill_read(reader, bytes, length));
+        finish_held(reader, STATUS_SUCCESS, fill_read(reader, bytes, length));
         return;
     }
     if (slot->input_count == HIDSIM_INPUT_QUEUE) {
@@ -752,13 +790,9 @@ static NTSTATUS inject_input(const HidSimReport* report) {
     if (report->slot >= HIDSIM_MAX_DEVICES || report->length < 1 || report->length > HIDSIM_MAX_REPORT) {
         return STATUS_INVALID_PARAMETER;
     }
-    DeviceSlot* slot = &the_slots[report->slot];
     KIRQL irql;
-    KeAcquireSpinLock(&the_lock, &irql);
-    if (!slot->plugged) {
-        KeReleaseSpinLock(&the_lock, irql);
-        return STATUS_NO_SUCH_DEVICE;
-    }
+    DeviceSlot* slot = lock_plugged(report->slot, &irql);
+    if (!slot) return STATUS_NO_SUCH_DEVICE;
     RtlCopyMemory(slot->last_input, report->bytes, report->length);
     slot->last_input_length = report->length;
     deliver_input(slot, report->bytes, report->length, irql);
@@ -854,17 +888,26 @@ static void stop_streamer(void) {
     the_streamer = NULL;
 }
 
+/* Holding leaves output reports unanswered; letting go fails them, as a
+ * host's write to a device that never answers fails. */
+static NTSTATUS set_hold(const HidSimSetting* setting) {
+    if (setting->slot >= HIDSIM_MAX_DEVICES || setting->value > 1) return STATUS_INVALID_PARAMETER;
+    KIRQL irql;
+    DeviceSlot* slot = lock_plugged(setting->slot, &irql);
+    if (!slot) return STATUS_NO_SUCH_DEVICE;
+    slot->holding = setting->value != 0;
+    KeReleaseSpinLock(&the_lock, irql);
+    if (!setting->value) fail_held(&slot->held_writes, STATUS_IO_TIMEOUT);
+    return STATUS_SUCCESS;
+}
+
 #define HIDSIM_STREAM_MAX_MS 60000
 
 static NTSTATUS set_stream(const HidSimSetting* setting) {
     if (setting->slot >= HIDSIM_MAX_DEVICES || setting->value > HIDSIM_STREAM_MAX_MS) return STATUS_INVALID_PARAMETER;
-    DeviceSlot* slot = &the_slots[setting->slot];
     KIRQL irql;
-    KeAcquireSpinLock(&the_lock, &irql);
-    if (!slot->plugged) {
-        KeReleaseSpinLock(&the_lock, irql);
-        return STATUS_NO_SUCH_DEVICE;
-    }
+    DeviceSlot* slot = lock_plugged(setting->slot, &irql);
+    if (!slot) return STATUS_NO_SUCH_DEVICE;
     slot->stream_ms = setting->value;
     slot->stream_due = counter_now() + counter_ticks(setting->value);
     KeReleaseSpinLock(&the_lock, irql);
@@ -896,7 +939,8 @@ static NTSTATUS status_of(ULONG number, HidSimStatus* out) {
     out->started = slot->started && slot->child != NULL;
     out->led = slot->led;
     if (slot->child) {
-        for (PLIST_ENTRY e = slot->pending_reads.Flink; e != &slot->pending_reads; e = e->Flink) ++out->pending_reads;
+        out->pending_reads = count_held(&slot->pending_reads);
+        out->held_outputs = count_held(&slot->held_writes);
     }
     out->queued_inputs = slot->input_count;
     out->outputs_total = slot->outputs_total;
@@ -984,6 +1028,10 @@ static NTSTATUS control_request(PIRP irp) {
     case HIDSIM_IOCTL_STREAM:
         if (in_length < sizeof(HidSimSetting)) return complete(irp, STATUS_BUFFER_TOO_SMALL, 0);
         status = set_stream(buffer);
+        break;
+    case HIDSIM_IOCTL_HOLD:
+        if (in_length < sizeof(HidSimSetting)) return complete(irp, STATUS_BUFFER_TOO_SMALL, 0);
+        status = set_hold(buffer);
         break;
     case HIDSIM_IOCTL_TAKE_OUTPUTS: {
         if (in_length < sizeof(HidSimSlot) || out_length < sizeof(HidSimOutputs)) {
@@ -1127,6 +1175,7 @@ NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT driver, PUNICODE_STRING registry_path)
     for (ULONG i = 0; i < HIDSIM_MAX_DEVICES; ++i) {
         KeInitializeEvent(&the_slots[i].removed, NotificationEvent, TRUE);
         InitializeListHead(&the_slots[i].pending_reads);
+        InitializeListHead(&the_slots[i].held_writes);
     }
     for (ULONG i = 0; i <= IRP_MJ_MAXIMUM_FUNCTION; ++i) driver->MajorFunction[i] = dispatch_unsupported;
     driver->MajorFunction[IRP_MJ_CREATE] = dispatch_open_close;

@@ -228,6 +228,11 @@ bool hidsim_stream(uint32_t slot, uint32_t interval_ms) {
     return control(HIDSIM_IOCTL_STREAM, &request, sizeof request, nullptr, 0);
 }
 
+bool hidsim_hold(uint32_t slot, bool hold) {
+    HidSimSetting request = {slot, hold ? 1u : 0u};
+    return control(HIDSIM_IOCTL_HOLD, &request, sizeof request, nullptr, 0);
+}
+
 bool hidsim_take_outputs(uint32_t slot, HidSimOutputs* out) {
     if (!out) return false;
     memset(out, 0, sizeof *out);

@@ -49,6 +49,9 @@ bool hidsim_send_button(uint32_t slot, bool pressed);
 // From now on the device sends its current input report every interval_ms,
 // changed or not; 0 goes back to sending on change only.
 bool hidsim_stream(uint32_t slot, uint32_t interval_ms);
+// Holding: output reports stay unanswered inside the device; letting go
+// fails them (they are not received) and takes later ones at once again.
+bool hidsim_hold(uint32_t slot, bool hold);
 // Fills out with the output reports received since the last call, and clears them.
 bool hidsim_take_outputs(uint32_t slot, HidSimOutputs* out);
 bool hidsim_status(uint32_t slot, HidSimStatus* out);

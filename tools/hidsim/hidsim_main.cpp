@@ -23,6 +23,8 @@ constexpr char Usage[] =
     "       hidsim release [-d N]        input report 00 28 00... (button released, 40)\n"
     "       hidsim report [-d N] HEX...  any input report, report ID byte first\n"
     "       hidsim stream [-d N] MS      send the input report every MS ms; 0: on change only\n"
+    "       hidsim hold [-d N]           leave output reports unanswered from now on\n"
+    "       hidsim unhold [-d N]         fail the held output reports, answer again\n"
     "       hidsim outputs [-d N]        print and clear the output reports received\n"
     "       hidsim status [-d N]\n"
     "       hidsim wait-present [-d N] [--timeout MS]\n"
@@ -188,6 +190,8 @@ int main(int argc, char** argv) {
             if (o.wait && !hidsim_wait_absent(s, o.timeout)) return fail("unplug (device did not go)");
         } else if (!strcmp(command, "press") || !strcmp(command, "release")) {
             if (!hidsim_send_button(s, command[0] == 'p')) return fail(command);
+        } else if (!strcmp(command, "hold") || !strcmp(command, "unhold")) {
+            if (!hidsim_hold(s, command[0] == 'h')) return fail(command);
         } else if (!strcmp(command, "stream")) {
             if (o.interval < 0) return usage();
             if (!hidsim_stream(s, static_cast<uint32_t>(o.interval))) return fail("stream");

@@ -211,6 +211,38 @@ TEST_F(SimulatorTest, StreamingDeviceSendsItsStateAtTheIntervalUntilSetBack) {
     EXPECT_EQ(inputs_total(0), before) << "on change only again";
 }
 
+TEST_F(SimulatorTest, HeldWriteStaysPendingUntilUnholdFailsIt) {
+    ASSERT_TRUE(plug(0));
+    device = CreateFileA(path_of(0).c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                         OPEN_EXISTING, FILE_FLAG_OVERLAPPED, nullptr);
+    ASSERT_NE(device, INVALID_HANDLE_VALUE) << GetLastError();
+    ASSERT_TRUE(hidsim_hold(0, true));
+    OVERLAPPED o = {};
+    o.hEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    uint8_t report[2] = {0x00, 0xAA};
+    DWORD n = 0;
+    BOOL done = WriteFile(device, report, sizeof report, &n, &o);
+    ASSERT_TRUE(!done && GetLastError() == ERROR_IO_PENDING) << "done " << done << ", error " << GetLastError();
+    EXPECT_EQ(WaitForSingleObject(o.hEvent, 500), static_cast<DWORD>(WAIT_TIMEOUT));
+    HidSimStatus status = {};
+    ASSERT_TRUE(hidsim_status(0, &status)) << "the control channel answers while a write is held";
+    EXPECT_EQ(status.held_outputs, 1u);
+
+    ASSERT_TRUE(hidsim_hold(0, false));
+    ASSERT_EQ(WaitForSingleObject(o.hEvent, 5000), WAIT_OBJECT_0) << "unhold ends the write";
+    EXPECT_FALSE(GetOverlappedResult(device, &o, &n, FALSE)) << "a held write fails";
+    ASSERT_TRUE(hidsim_status(0, &status));
+    EXPECT_EQ(status.outputs_total, 0u);
+    EXPECT_EQ(status.led, static_cast<uint32_t>(HidSimLed_Unknown));
+    EXPECT_EQ(status.held_outputs, 0u);
+
+    ResetEvent(o.hEvent);
+    done = WriteFile(device, report, sizeof report, &n, &o);
+    EXPECT_TRUE(done || (GetLastError() == ERROR_IO_PENDING && GetOverlappedResult(device, &o, &n, TRUE)));
+    EXPECT_EQ(outputs_text(0), "00AA") << "taken at once again";
+    CloseHandle(o.hEvent);
+}
+
 // Unplugging while the host is still attaching the device made Wine's device
 // process crash within a few hundred cycles; the client now lets a device go
 // only once it is attached.
