@@ -3,10 +3,12 @@
 same run, and writes the figures to a Markdown file. Not a test: it prints
 figures and asserts nothing but that each step could be made.
 
-usage: bench.py WINE_RUN BUILD_DIR PREFIX OUT_MD COMMAND_LINE [ARCH] [--exe-also EXE] [--quick]
+usage: bench.py WINE_RUN BUILD_DIR PREFIX OUT_MD COMMAND_LINE [ARCH] [--exe-also EXE] [--before REV EXE] [--quick | --devices]
 
 --exe-also names the other architecture's build of the program, whose size is
-reported beside this one's; --quick measures the exe and the start-up only.
+reported beside this one's; --before names an earlier revision and its build of
+the program, measured beside this one against misbehaving devices; --quick
+measures the exe and the start-up only; --devices only the misbehaving devices.
 """
 import datetime
 import os
@@ -23,17 +25,26 @@ args = sys.argv[1:]
 quick = "--quick" in args
 if quick:
     args.remove("--quick")
+devices_only = "--devices" in args
+if devices_only:
+    args.remove("--devices")
 other_exes = []
 while "--exe-also" in args:
     at = args.index("--exe-also")
     other_exes.append(args[at + 1])
     del args[at:at + 2]
+before = None
+if "--before" in args:
+    at = args.index("--before")
+    before = (args[at + 1], args[at + 2])
+    del args[at:at + 3]
 wine_run, build, prefix, out_md, command_line = args[:5]
 arch = args[5] if len(args) > 5 else "i686"
 x86_64 = arch == "x86_64"
 exe = os.path.join(build, "app", "hidled.exe")
 bare = os.path.join(build, "bench", "bare_window.exe")
 watch_bench = os.path.join(build, "bench", "watch_bench.exe")
+hidsim_exe = os.path.join(build, "tools", "hidsim", "hidsim.exe")
 init(wine_run, prefix, os.path.join(build, "bench-run"), exe, os.path.join(build, "bench", "bench_probe.exe"))
 BARE_TITLE = "Bare window".encode("utf-16-le")
 rng = random.Random(20261207)
@@ -150,6 +161,108 @@ def field_text(hwnd):
     return text(probe, hwnd, 5)
 
 
+def inputs_total():
+    return int(probe.ask("device 0").split()[5])
+
+
+def start_connected(path):
+    proc, _, hwnd = start_and_wait_visible(path, TITLE)
+    if hwnd is None or wait_text(probe, hwnd, 1, CONNECTED, 5000) is None:
+        raise SystemExit(f"{path} did not start connected")
+    return proc, hwnd
+
+
+def stats(samples):
+    if not samples:
+        return "- | - | - (failed)"
+    return f"{percentile(samples, 50):.1f} | {percentile(samples, 99):.1f} | {max(samples):.1f}"
+
+
+STREAM_MODES = (0, 10, 8, 4, 1)
+HOLD_LIMIT_MS = 5000
+
+
+def misbehaving_devices(builds):
+    """Both builds against a device that streams its state, one that holds
+    output reports, and their exit with a quiet device plugged."""
+    lags, rates, gaps, exits = {}, {}, {}, {}
+    probe.ask("unplugall")
+    probe.ask("plug 0")
+    for name, path in builds:
+        proc, hwnd = start_connected(path)
+        for mode in STREAM_MODES:
+            sim(hidsim_exe, "stream", str(mode))
+            time.sleep(0.5)  # long enough for the class driver's queue to fill, if it does
+            t0, before_count = time.perf_counter(), inputs_total()
+            time.sleep(2)
+            rates[name, mode] = (inputs_total() - before_count) / (time.perf_counter() - t0)
+            words = probe.ask(f"inputlatency {hwnd} 0 20 150").split()
+            lags[name, mode] = [float(v) for v in words[1:]] if words[0] == "latency" else []
+        sim(hidsim_exe, "stream", "0")
+        close_app(probe, proc, hwnd)
+    for name, path in builds:
+        proc, hwnd = start_connected(path)
+        if sim(hidsim_exe, "hold")[0] == 0:
+            click(*control(probe, hwnd, 2)["centre"])
+            words = probe.ask(f"answers {hwnd} {HOLD_LIMIT_MS + 1000} {HOLD_LIMIT_MS}").split()
+            gaps[name] = (int(words[1]), int(words[3]))
+        sim(hidsim_exe, "unhold")
+        probe.ask(f"answers {hwnd} 100 10000")
+        close_app(probe, proc, hwnd)
+    for _ in range(10):
+        for name, path in builds:
+            proc, hwnd = start_connected(path)
+            time.sleep(0.3)
+            words = probe.ask(f"closetime {hwnd} 10000").split()
+            exits.setdefault(name, []).extend([float(words[1])] if words[0] == "closed" else [])
+            try:
+                proc.wait(timeout=30)
+            except subprocess.TimeoutExpired:
+                proc.kill()
+    probe.ask("unplugall")
+    names = [name for name, _ in builds]
+    out("## A device that sends its state at a fixed interval")
+    out()
+    out("The device sends its current input report every N ms whether it changed or not, as firmware polled by "
+        "the host does (on change: only when it changes). Lag: ms from just before the probe hands the device "
+        "a change (pressed and let go in turn, 150 ms after the last one showed) until the probe, polling the "
+        "field's text back to back, sees the new text; 20 changes each, on the probe's one clock. Reports/s: "
+        "the device's count of input reports the host took, over 2 s with no change.")
+    out()
+    out("| device | build | lag p50 ms | p99 ms | max ms | reports/s |")
+    out("|---|---|---|---|---|---|")
+    for mode in STREAM_MODES:
+        for name in names:
+            out(f"| {'on change' if mode == 0 else f'every {mode} ms'} | {name} | {stats(lags[name, mode])} | "
+                f"{rates[name, mode]:.0f} |")
+    out()
+    out("## A device that holds output reports")
+    out()
+    out("The device leaves output reports unanswered; one click on Зажечь светодиод, then the probe sends "
+        "WM_NULL back to back for 6 s, each waiting up to 5 s: the longest time the window left one unanswered.")
+    out()
+    out("| build | longest unanswered |")
+    out("|---|---|")
+    for name in names:
+        if name not in gaps:
+            out(f"| {name} | not measured: `hidsim hold` failed |")
+            continue
+        longest, unanswered = gaps[name]
+        out(f"| {name} | {f'> {HOLD_LIMIT_MS / 1000:.0f} s (the probe gave up {unanswered} times)' if unanswered else f'{longest} ms'} |")
+    out()
+    out("## Exit with a quiet device plugged")
+    out()
+    out("ms from posting WM_CLOSE to the window until its process has ended, the device plugged and silent, "
+        "0.3 s after the program connected; 10 runs each, interleaved.")
+    out()
+    out("| build | p50 ms | max ms |")
+    out("|---|---|---|")
+    for name in names:
+        e = exits.get(name, [])
+        out(f"| {name} | {median(e):.1f} | {max(e):.1f} |" if e else f"| {name} | - | - (failed) |")
+    out()
+
+
 try:
     init_prefix()
     probe = Probe()
@@ -166,6 +279,11 @@ try:
         f"({'PE32+ in a 64-bit prefix' if x86_64 else 'PE32, the program we ship, in a 32-bit prefix'}). "
         "Every comparison was made in the same run, side by side; ratios are program / baseline.")
     out()
+
+    if devices_only:
+        misbehaving_devices([("this build", exe), (f"before ({before[0]})", before[1])])
+        print(f"--devices: {out_md} is left as it was")
+        raise SystemExit(0)
 
     # 5. The exe, this build's and the other architecture's.
     out("## Exe")
@@ -256,6 +374,9 @@ try:
     if quick:
         print(f"--quick: the exes and the start-up only; {out_md} is left as it was")
         raise SystemExit(0)
+
+    if before:
+        misbehaving_devices([("this build", exe), (f"before ({before[0]})", before[1])])
 
     # 1. Idle CPU.
     app, _, hwnd = start_and_wait_visible(exe, TITLE)

@@ -86,11 +86,13 @@ std::string bench_command(const std::vector<std::string>& w) {
         }
     }
     if (cmd == "inputlatency" && w.size() >= 4) {
-        // inputlatency <hwnd> <slot> <n>: ms from the device's report to the field's new text,
-        // seen by polling the field's text; the reports alternate pressed and released.
+        // inputlatency <hwnd> <slot> <n> [pause-ms]: ms from the device's report to the field's
+        // new text, seen by polling the field's text; the reports alternate pressed and released,
+        // each some ms after the last one showed.
         HWND field = GetDlgItem(handle_of(w[1]), 5);
         uint32_t slot = std::strtoul(w[2].c_str(), nullptr, 10);
         int n = std::atoi(w[3].c_str());
+        DWORD pause = w.size() >= 5 ? std::strtoul(w[4].c_str(), nullptr, 10) : 5;
         std::vector<double> samples;
         for (int i = 0; i < n; ++i) {
             bool press = i % 2 == 0;
@@ -102,7 +104,7 @@ std::string bench_command(const std::vector<std::string>& w) {
                 if (now_ms() - t0 > 5000) return "timeout";
             }
             samples.push_back(now_ms() - t0);
-            Sleep(5 + i % 11);
+            Sleep(pause + i % 11);
         }
         return samples_line("latency", samples);
     }
@@ -111,6 +113,22 @@ std::string bench_command(const std::vector<std::string>& w) {
         HidSimDevice device = hidsim_default_device(std::strtoul(w[1].c_str(), nullptr, 10));
         device.product_id = static_cast<uint16_t>(device.product_id + 1);
         return hidsim_plug(device) && hidsim_wait_present(device.slot, 10000) ? "ok" : "fail";
+    }
+    if (cmd == "closetime" && w.size() >= 3) {
+        // closetime <hwnd> <timeout-ms>: ms from posting WM_CLOSE until the window's process has ended.
+        DWORD pid = 0;
+        GetWindowThreadProcessId(handle_of(w[1]), &pid);
+        HANDLE process = pid ? OpenProcess(SYNCHRONIZE, FALSE, pid) : nullptr;
+        if (!process) return "none";
+        double t0 = now_ms();
+        PostMessageA(handle_of(w[1]), WM_CLOSE, 0, 0);
+        DWORD waited = WaitForSingleObject(process, std::strtoul(w[2].c_str(), nullptr, 10));
+        double took = now_ms() - t0;
+        CloseHandle(process);
+        if (waited != WAIT_OBJECT_0) return "running";
+        char line[64];
+        std::snprintf(line, sizeof line, "closed %.3f", took);
+        return line;
     }
     if (cmd == "ping" && w.size() >= 3) {
         // ping <hwnd> <timeout-ms>: ms until the window's thread answers a sent message, or hung.

@@ -99,6 +99,13 @@ class Probe:
         self.p.wait(timeout=30)
 
 
+def sim(hidsim_exe, *args):
+    """One command of the simulator's command line; its exit code and output."""
+    p = wine(hidsim_exe, *args, stdout=subprocess.PIPE, stderr=subprocess.STDOUT)
+    said = p.communicate(timeout=60)[0].decode(errors="replace").strip()
+    return p.returncode, said
+
+
 def kill_server():
     subprocess.run(["wineserver", "-k"], env=dict(ctx.env, WINEPREFIX=ctx.prefix), stdout=subprocess.DEVNULL,
                    stderr=subprocess.DEVNULL)

@@ -193,6 +193,21 @@ std::string handle_command(const std::vector<std::string>& w) {
                     hex_of(window_text(hwnd));
         return line;
     }
+    if (cmd == "answers" && w.size() >= 4) {
+        // answers <hwnd> <duration-ms> <limit-ms>: WM_NULL sent back to back for the duration,
+        // each waiting up to the limit. Answers the longest time the window left one
+        // unanswered, when that gap ended (ms from the command) and how many went unanswered.
+        HWND hwnd = handle_of(w[1]);
+        DWORD duration = number(w[2]), limit = number(w[3]), start = GetTickCount(), longest = 0, ended = 0;
+        unsigned hung = 0;
+        for (DWORD now = start; now - start < duration; now = GetTickCount()) {
+            DWORD_PTR result = 0;
+            if (!SendMessageTimeoutA(hwnd, WM_NULL, 0, 0, SMTO_BLOCK, limit, &result)) ++hung;
+            DWORD took = GetTickCount() - now;
+            if (took > longest) longest = took, ended = GetTickCount() - start;
+        }
+        return "answers " + std::to_string(longest) + " " + std::to_string(ended) + " " + std::to_string(hung);
+    }
     if (cmd == "pid" && w.size() >= 2) return "pid " + std::to_string(pid_of(handle_of(w[1])));
     if (cmd == "codepage") return "codepage " + std::to_string(GetACP());  // the system's ANSI code page, as the probe has it
     // The virtual device, for scenarios that need one.
