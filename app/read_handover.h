@@ -26,7 +26,8 @@ void handover_end_read(const ReadTicket& ticket, const char* text, bool failed =
 // unplugged and plugged again between two watch passes looks present to both,
 // while the handles still point to the device that went.
 bool handover_take_lost();
-// Reader thread, once at its start: lets the GUI thread wait for its end. False when the program is already stopping.
+// Reader thread, once at its start: lets the GUI thread wait for its end.
+// False when the program is already stopping.
 bool handover_register_reader();
 
 // GUI thread: installs a new read handle (null for none) with its device's

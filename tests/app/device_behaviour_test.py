@@ -122,5 +122,4 @@ except SystemExit:
 finally:
     finish()
 
-print(f"{len(failures)} failed" if failures else "all passed")
-sys.exit(1 if failures else 0)
+conclude()

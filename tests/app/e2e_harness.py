@@ -3,6 +3,7 @@ own, a probe program that looks at windows and drives the virtual device,
 real X clicks, screenshots, and starting and closing the program."""
 import os
 import subprocess
+import sys
 import time
 
 
@@ -75,6 +76,12 @@ def check(condition, what):
     print(("ok   " if condition else "FAIL ") + what, flush=True)
     if not condition:
         failures.append(what)
+
+
+def conclude():
+    """Prints the verdict of every check made and exits with it."""
+    print(f"{len(failures)} failed" if failures else "all passed")
+    sys.exit(1 if failures else 0)
 
 
 def wine(*args, **kw):

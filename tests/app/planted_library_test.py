@@ -114,5 +114,4 @@ try:
 finally:
     finish()
 
-print(f"{len(failures)} failed" if failures else "all passed")
-sys.exit(1 if failures else 0)
+conclude()
