@@ -63,6 +63,7 @@ BOOL WINAPI interface_detail(HDEVINFO, PSP_DEVICE_INTERFACE_DATA data, PSP_DEVIC
     }
     if (size < real) return FALSE;
     std::memcpy(detail->DevicePath, item.path.c_str(), item.path.size() + 1);
+    if (item.unterminated) detail->DevicePath[item.path.size()] = '#';
     return TRUE;
 }
 

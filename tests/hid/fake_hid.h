@@ -14,6 +14,7 @@ struct FakeInterface {
     std::string path;            // what the detail data reports
     DWORD reported_size = 0;     // 0: the real size of the detail data
     bool no_detail = false;      // the size query reports nothing
+    bool unterminated = false;   // a stray byte where the path's NUL belongs, the block's last
 };
 
 struct FakeHid {

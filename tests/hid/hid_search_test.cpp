@@ -72,12 +72,18 @@ TEST_F(HidSearch, UnreadableAttributesFailedOpensAndMissingDetailAreSkipped) {
     fake.interfaces.push_back({"huge", 0x7FFFFFF0u});              // size that cannot be allocated
     fake.interfaces.push_back({"tiny", 5});                        // room for no path
     std::string device_path = add("device", Vid, Pid, 0x0100);
+    fake.interfaces.push_back({device_path, 0, false, true});     // no NUL: the stray byte is cut off
 
     HANDLE device = hid_open_device(Pid, Vid, HidVersion_Any, 0);
     ASSERT_NE(device, nullptr);
     expect_all_closed_except(device_path);
     EXPECT_EQ(fake.attribute_calls, 2) << "only the plain file and the device open";
     hid_close_device(device);
+    device = hid_open_device(Pid, Vid, HidVersion_Any, 1);
+    EXPECT_NE(device, nullptr) << "the path written without its NUL was not opened";
+    hid_close_device(device);
+    // Attributes that could not be read are not those of a device 0000:0000.
+    EXPECT_EQ(hid_device_present(0, 0, HidVersion_Any, 0), 0);
 }
 
 TEST_F(HidSearch, ExaminesAtMost256Interfaces) {

@@ -131,6 +131,18 @@ TEST_F(HidTransfer, StringsAreConvertedToTheAnsiCodePageOrEmpty) {
     const int32_t at = string_buffer.length;
     EXPECT_EQ(hid_product_string(some_device, at), string_buffer.buffer + at);
     EXPECT_STREQ(string_buffer.buffer + start, "prefixLED board");
+    // Also when the text makes the buffer grow with a block behind it, so
+    // that it moves.
+    const int32_t edge = string_buffer.capacity - 6;
+    string_buffer_reserve(0, edge);
+    char* behind = nullptr;
+    string_assign(&behind, "behind");
+    const char* before = string_buffer.buffer;
+    char* moved = hid_product_string(some_device, edge);
+    EXPECT_NE(string_buffer.buffer, before) << "the buffer grew in place: the case was not made";
+    EXPECT_EQ(moved, string_buffer.buffer + edge);
+    EXPECT_STREQ(string_buffer.buffer + edge, "LED board");
+    string_assign(&behind, nullptr);
     string_buffer.length = start;
 }
 
@@ -234,6 +246,15 @@ TEST_F(HidDeviceListTest, OneRecordPerReadableDevice) {
     hid_entries.HidD_GetAttributes = nullptr;
     EXPECT_EQ(collect(device), 0);
     EXPECT_EQ(list.count, 2);
+
+    // A list cleared and filled again holds only the new listing.
+    hid_device_list_clear(&list);
+    EXPECT_EQ(list.count, 0);
+    fake_bind_all();
+    fake.strings_fail = false;
+    EXPECT_EQ(collect(device), 0);
+    ASSERT_EQ(list.count, 1);
+    EXPECT_STREQ(list.records[0].manufacturer, "Acme");
 }
 
 TEST_F(HidDeviceListTest, StopsAt258Records) {
