@@ -4,9 +4,11 @@
 #include "app/app_state.h"
 #include "app/app_texts.h"
 #include "app/device_watch.h"
+#include "app/input_reader.h"
 #include "handover_fixture.h"
 #include "hid/fake_hid.h"
 #include "hid/hid_discovery.h"
+#include "hid/pipe_device.h"
 #include "runtime/base/string_buffer.h"
 
 AppState app_state;
@@ -74,6 +76,25 @@ TEST_F(DeviceGoneTest, ItLeavesNoHandleNoPressAndNoText) {
     EXPECT_EQ(gadget_text(Gadget_ButtonState), from_1251(Text_No)) << "the field still shows the press";
     EXPECT_NE(gadget_text(Gadget_Status), from_1251(Text_Connected));
     EXPECT_EQ(string_buffer.length, length) << "the status text was left in the string buffer";
+}
+
+// A write the handle no longer takes (here a pipe with nobody at its other
+// end) makes the next pass open the device afresh: a report the device never
+// answered leaves its handle refusing every later write, so that without a
+// new handle the LED buttons would stay dead while the device is there.
+TEST_F(DeviceGoneTest, AFailedWriteOpensTheDeviceAfreshAtTheNextPass) {
+    device_watch(nullptr, 0, 0, 0);
+    ASSERT_NE(app_state.write_handle, nullptr);
+    PipeDevice refusing;
+    CloseHandle(refusing.server);
+    refusing.server = nullptr;
+    hid_close_device(app_state.write_handle);
+    app_state.write_handle = refusing.client;
+    send_command(Command_LedOn);
+    device_watch(nullptr, 0, 0, 0);
+    EXPECT_NE(app_state.write_handle, refusing.client) << "the handle whose write failed was kept";
+    EXPECT_NE(app_state.write_handle, nullptr);
+    EXPECT_EQ(gadget_text(Gadget_Status), from_1251(Text_Connected));
 }
 
 INSTANTIATE_TEST_SUITE_P(FirstPass, DeviceWatchTest, ::testing::Values(1, 2),
