@@ -118,6 +118,27 @@ TEST_F(HandoverTest, ABlockedReadIsCancelledBeforeItsHandleIsClosed) {
     EXPECT_EQ(reader.failed_reads.load(), 1) << "the read ended some other way than by its cancel";
 }
 
+// The wake that ended the read on the old handle must not end the first read
+// on the new one: that read would fail at once, count as a lost device, and
+// the watch would open the device again at every pass.
+TEST_F(HandoverTest, TheWakeForTheOldHandleLeavesTheNewHandlesReadWaiting) {
+    TestReader reader;
+    PipeDevice first, second;
+    handover_replace(first.client);
+    ASSERT_TRUE(reader.wait_ticket());
+    handover_replace(second.client);
+    ASSERT_TRUE(reader.wait_ticket()) << "the reader took no ticket for the new handle";
+    pump_events(50, 300);
+    EXPECT_EQ(reader.failed_reads.load(), 1) << "reads on the new handle failed without a report";
+    EXPECT_FALSE(handover_take_lost());
+    const uint8_t pressed[2] = {0, Button_Pressed};
+    DWORD written = 0;
+    ASSERT_TRUE(WriteFile(second.server, pressed, 2, &written, nullptr));
+    for (int i = 0; i < 100 && gadget_text(Gadget_ButtonState) != from_1251(Text_Yes); ++i) pump_events(10, 20);
+    EXPECT_EQ(gadget_text(Gadget_ButtonState), from_1251(Text_Yes));
+    ASSERT_TRUE(reader.finish());
+}
+
 TEST_F(HandoverTest, ReplacingWhileReportsStreamDoesNotDeadlock) {
     TestReader reader;
     for (int round = 0; round < 40; ++round) {
