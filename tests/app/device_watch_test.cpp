@@ -97,6 +97,22 @@ TEST_F(DeviceGoneTest, AFailedWriteOpensTheDeviceAfreshAtTheNextPass) {
     EXPECT_EQ(gadget_text(Gadget_Status), from_1251(Text_Connected));
 }
 
+// The device went and came back between two passes: the watch sees it present
+// both times, and only the reader's failed read tells it that the handles are
+// dead. Kept, the reader would fail on them for good and the field stop following.
+TEST_F(DeviceGoneTest, AReadLostBetweenTwoPassesOpensTheDeviceAgain) {
+    device_watch(nullptr, 0, 0, 0);
+    ASSERT_NE(app_state.read_handle, nullptr);
+    ReadTicket ticket{};
+    ASSERT_TRUE(handover_begin_read(&ticket));
+    handover_end_read(ticket, nullptr, true);
+    int calls = fake.class_devs_calls;
+    device_watch(nullptr, 0, 0, 0);
+    EXPECT_GT(fake.class_devs_calls, calls + 1) << "the pass only walked: the dead handles were kept";
+    EXPECT_NE(app_state.read_handle, nullptr);
+    EXPECT_NE(app_state.write_handle, nullptr);
+}
+
 INSTANTIATE_TEST_SUITE_P(FirstPass, DeviceWatchTest, ::testing::Values(1, 2),
                          [](const ::testing::TestParamInfo<int>& info) {
                              return info.param == 1 ? "BothOpensFailed" : "OnlyTheReadOpenFailed";
