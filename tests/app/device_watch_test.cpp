@@ -78,11 +78,12 @@ TEST_F(DeviceGoneTest, ItLeavesNoHandleNoPressAndNoText) {
     EXPECT_EQ(string_buffer.length, length) << "the status text was left in the string buffer";
 }
 
-// A write the handle no longer takes (here a pipe with nobody at its other
-// end) makes the next pass open the device afresh: a report the device never
-// answered leaves its handle refusing every later write, so that without a
-// new handle the LED buttons would stay dead while the device is there.
-TEST_F(DeviceGoneTest, AFailedWriteOpensTheDeviceAfreshAtTheNextPass) {
+// Handles that failed while the device stayed listed are dead: a write the
+// handle no longer takes (here a pipe with nobody at its other end; a report the
+// device never answered leaves its handle refusing every later write), or a read
+// the reader lost when the device went and came back between two passes that
+// both saw it. Kept, the LED buttons or the field would stay dead for good.
+TEST_F(DeviceGoneTest, AFailedWriteOrALostReadOpensTheDeviceAfresh) {
     device_watch(nullptr, 0, 0, 0);
     ASSERT_NE(app_state.write_handle, nullptr);
     PipeDevice refusing;
@@ -91,26 +92,15 @@ TEST_F(DeviceGoneTest, AFailedWriteOpensTheDeviceAfreshAtTheNextPass) {
     hid_close_device(app_state.write_handle);
     app_state.write_handle = refusing.client;
     send_command(Command_LedOn);
-    device_watch(nullptr, 0, 0, 0);
-    EXPECT_NE(app_state.write_handle, refusing.client) << "the handle whose write failed was kept";
-    EXPECT_NE(app_state.write_handle, nullptr);
-    EXPECT_EQ(gadget_text(Gadget_Status), from_1251(Text_Connected));
-}
-
-// The device went and came back between two passes: the watch sees it present
-// both times, and only the reader's failed read tells it that the handles are
-// dead. Kept, the reader would fail on them for good and the field stop following.
-TEST_F(DeviceGoneTest, AReadLostBetweenTwoPassesOpensTheDeviceAgain) {
-    device_watch(nullptr, 0, 0, 0);
-    ASSERT_NE(app_state.read_handle, nullptr);
-    ReadTicket ticket{};
-    ASSERT_TRUE(handover_begin_read(&ticket));
-    handover_end_read(ticket, nullptr, true);
-    int calls = fake.class_devs_calls;
-    device_watch(nullptr, 0, 0, 0);
-    EXPECT_GT(fake.class_devs_calls, calls + 1) << "the pass only walked: the dead handles were kept";
-    EXPECT_NE(app_state.read_handle, nullptr);
-    EXPECT_NE(app_state.write_handle, nullptr);
+    for (const char* failure : {"a failed write", "a lost read"}) {
+        int calls = fake.class_devs_calls;
+        device_watch(nullptr, 0, 0, 0);
+        EXPECT_GT(fake.class_devs_calls, calls + 1) << "after " << failure << " the pass only walked";
+        EXPECT_TRUE(app_state.read_handle && app_state.write_handle && app_state.write_handle != refusing.client);
+        ReadTicket ticket{};
+        ASSERT_TRUE(handover_begin_read(&ticket));
+        handover_end_read(ticket, nullptr, true);
+    }
 }
 
 INSTANTIATE_TEST_SUITE_P(FirstPass, DeviceWatchTest, ::testing::Values(1, 2),
