@@ -4,11 +4,8 @@
 #include <windows.h>
 #include <gtest/gtest.h>
 
-TEST(Environment, AnsiCodePageIs1251) {
+TEST(Environment, AnsiCodePageIs1251AndThePrefixMatchesTheBuild) {
     EXPECT_EQ(GetACP(), 1251u) << "set LC_ALL=ru_RU.UTF-8 for the Wine process";
-}
-
-TEST(Environment, PrefixMatchesTheBuild) {
     // A 64-bit build runs in a 64-bit prefix alone; a 32-bit one must not run as WoW64.
     BOOL wow64 = FALSE;
     ASSERT_TRUE(IsWow64Process(GetCurrentProcess(), &wow64));
@@ -31,7 +28,7 @@ PickedFont pick(HFONT font) {
     return picked;
 }
 
-TEST(Environment, GuiFontHasWindowsDialogMetricsAndCyrillic) {
+TEST(Environment, GuiFontHasWindowsDialogMetricsAndMarlettDrawsTheTitleBarButtons) {
     // DEFAULT_GUI_FONT, the controls' font, is "MS Shell Dlg" 8 pt: on Windows
     // MS Sans Serif, 13 pixels high and 5 wide on average, for which the
     // program's layout is made; under code page 1251 its Cyrillic variant.
@@ -39,9 +36,7 @@ TEST(Environment, GuiFontHasWindowsDialogMetricsAndCyrillic) {
     EXPECT_EQ(gui.metrics.tmHeight, 13) << "face " << gui.face;
     EXPECT_EQ(gui.metrics.tmAveCharWidth, 5) << "face " << gui.face;
     EXPECT_EQ(gui.metrics.tmCharSet, RUSSIAN_CHARSET) << "face " << gui.face;
-}
 
-TEST(Environment, MarlettDrawsTheTitleBarButtons) {
     // The caption's minimise, maximise and close buttons are Marlett's glyphs
     // "0", "1" and "r"; without Marlett those letters are what shows.
     HFONT marlett = CreateFontA(-11, 0, 0, 0, FW_NORMAL, 0, 0, 0, SYMBOL_CHARSET, 0, 0, 0, 0, "Marlett");

@@ -115,7 +115,7 @@ int32_t record_callback(HANDLE, intptr_t user) {
     return 1;
 }
 
-TEST_F(HidSearch, SecondModePassesEveryOpenableInterfaceAndClosesEachAfterwards) {
+TEST_F(HidSearch, SecondModePassesEachOpenableInterfaceInTurnWhenTheUserValueIsNotZero) {
     std::string a = add("a", 0x845E, 1, 1);
     fake.interfaces.push_back({"C:\\no\\such\\device"});
     std::string b = add("b", Vid, Pid, 0x0100);
@@ -129,11 +129,8 @@ TEST_F(HidSearch, SecondModePassesEveryOpenableInterfaceAndClosesEachAfterwards)
     EXPECT_EQ(fake.attribute_calls, 0) << "the second mode applies no criteria";
     expect_all_closed_except("");
     EXPECT_EQ(fake.destroy_calls, 1);
-}
 
-TEST_F(HidSearch, CallbackWithUserValueZeroRunsTheFirstMode) {
-    std::string b = add("b", Vid, Pid, 0x0100);
-    // Were the callback called, it would crash on the null log.
+    // A user value of zero runs the first mode: were the callback called, it would crash on the null log.
     HANDLE device = hid_search(Pid, Vid, HidVersion_Any, 0, record_callback, 0);
     ASSERT_NE(device, nullptr);
     expect_all_closed_except(b);

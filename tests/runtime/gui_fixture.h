@@ -35,6 +35,9 @@ std::string describe(const std::vector<Event>& events) {
     return text.empty() ? " (none)" : text;
 }
 
+// What the runtime reports of the event it handed out as code.
+inline SeenEvent current_event(int32_t code) { return {code, event_object(), event_window(), event_type()}; }
+
 // Pumps through event_wait_timeout until nothing has arrived for settle_ms,
 // returning the runtime events handed out meanwhile.
 inline std::vector<SeenEvent> pump_events(int settle_ms = 80, int limit_ms = 5000) {
@@ -48,7 +51,7 @@ inline std::vector<SeenEvent> pump_events(int settle_ms = 80, int limit_ms = 500
             continue;
         }
         idle = 0;
-        if (code >= Event_GadgetAction && code <= Event_WindowSized) events.push_back({code, event_object(), event_window(), event_type()});
+        if (code >= Event_GadgetAction && code <= Event_WindowSized) events.push_back(current_event(code));
     }
     return events;
 }
@@ -56,7 +59,7 @@ inline std::vector<SeenEvent> pump_events(int settle_ms = 80, int limit_ms = 500
 // Takes every queued event without pumping messages.
 inline std::vector<SeenEvent> take_all() {
     std::vector<SeenEvent> events;
-    while (int32_t code = event_queue_take()) events.push_back({code, event_object(), event_window(), event_type()});
+    while (int32_t code = event_queue_take()) events.push_back(current_event(code));
     return events;
 }
 
@@ -145,8 +148,7 @@ class GuiTest : public ::testing::Test {
 protected:
     void SetUp() override {
         window_close_all();
-        while (event_queue_take() != 0) {
-        }
+        take_all();
     }
     void TearDown() override {
         window_close_all();

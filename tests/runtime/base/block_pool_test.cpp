@@ -88,9 +88,7 @@ TEST_F(BlockPoolTest, SharedPoolsAreOnePerSlotSizeAndFlagsAndReferenceCounted) {
     BlockPool* fresh = pool_create(16, 16, 65536, Pool_Shared);
     ASSERT_NE(fresh->shared_entry, nullptr);
     EXPECT_EQ(fresh->shared_entry->references, 1) << "a new entry after the last reference went";
-    pool_destroy(fresh);
-    pool_destroy(other_size);
-    pool_destroy(other_flags);
+    for (BlockPool* pool : {fresh, other_size, other_flags}) pool_destroy(pool);
 }
 
 }  // namespace

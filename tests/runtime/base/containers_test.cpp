@@ -117,20 +117,15 @@ TEST_F(MapTest, DeletingEveryElementWhileIteratingVisitsEachOnce) {
 
 // The owner variable may hold the very map being copied, as with arrays.
 TEST_F(MapTest, CopyIntoTheSourcesOwnVariableThenClear) {
-    char key[16];
-    for (int i = 0; i < 50; ++i) {
-        wsprintfA(key, "key%d", i);
-        put(key, i);
-    }
+    for (int i = 0; i < 50; ++i) put(("key" + std::to_string(i)).c_str(), i);
     Map* copy = map_copy(&map_, map_);
     ASSERT_NE(copy, nullptr);
     EXPECT_EQ(map_, copy);
     EXPECT_EQ(copy->element_count, 50);
     for (int i = 0; i < 50; ++i) {
-        wsprintfA(key, "key%d", i);
-        auto* found = static_cast<int32_t*>(map_find(copy, key));
-        ASSERT_NE(found, nullptr) << key;
-        EXPECT_EQ(found[0], i) << key;
+        auto* found = static_cast<int32_t*>(map_find(copy, ("key" + std::to_string(i)).c_str()));
+        ASSERT_NE(found, nullptr) << "key" << i;
+        EXPECT_EQ(found[0], i) << "key" << i;
     }
     map_clear(map_);
     EXPECT_EQ(map_->element_count, 0);

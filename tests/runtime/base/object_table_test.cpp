@@ -73,24 +73,21 @@ TEST_F(ObjectTableTest, AStaticRecordIsReusedZeroedAndStaysInItsSlotWhenFreed) {
     EXPECT_EQ(object_table_lookup(g_table, 3), first);
 }
 
-TEST_F(ObjectTableTest, DynamicNumbersAreRecordAddresses) {
+// Numbers that are neither are refused without touching memory.
+TEST_F(ObjectTableTest, DynamicNumbersAreRecordAddressesAndGarbageNumbersAreRefused) {
     Thing* a = make(Object_Dynamic, 1);
     Thing* b = make(Object_Dynamic, 2);
-    ASSERT_NE(a, nullptr);
-    ASSERT_NE(b, nullptr);
+    ASSERT_TRUE(a && b);
     EXPECT_NE(a, b);
     EXPECT_GE(number_of(a), g_table->capacity);
     EXPECT_EQ(object_table_lookup(g_table, number_of(a)), a);
     EXPECT_EQ(object_table_lookup(g_table, number_of(b)), b);
     a->handle = 0;
     EXPECT_EQ(object_table_lookup(g_table, number_of(a)), nullptr) << "a zero first word is absent";
-}
 
-TEST_F(ObjectTableTest, GarbageNumbersAreRefusedWithoutTouchingMemory) {
-    Thing* a = make(Object_Dynamic);
     ObjectNumber stale = number_of(make(Object_Dynamic));
     object_table_free(g_table, stale);
-    const ObjectNumber garbage[] = {-2, INTPTR_MIN, 16, 5000, stale, number_of(a) + 4, 0x7FFFFFF0, INTPTR_MAX};
+    const ObjectNumber garbage[] = {-2, INTPTR_MIN, 16, 5000, stale, number_of(b) + 4, 0x7FFFFFF0, INTPTR_MAX};
     for (ObjectNumber n : garbage) {
         EXPECT_EQ(object_table_lookup(g_table, n), nullptr) << n;
         object_table_free(g_table, n);  // must not write anywhere
@@ -98,7 +95,7 @@ TEST_F(ObjectTableTest, GarbageNumbersAreRefusedWithoutTouchingMemory) {
     EXPECT_EQ(object_table_allocate(g_table, -2), nullptr);
     EXPECT_EQ(object_table_allocate(g_table, 0x7FFFFFF0), nullptr) << "static numbers stay below 64 KiB";
     EXPECT_EQ(g_table->capacity, 16) << "refused numbers do not grow the table";
-    EXPECT_EQ(object_table_lookup(g_table, number_of(a)), a) << "the live dynamic object is untouched";
+    EXPECT_EQ(object_table_lookup(g_table, number_of(b)), b) << "the live dynamic object is untouched";
 }
 
 TEST_F(ObjectTableTest, FreeAllVisitsStaticAscendingThenDynamicOldestFirst) {
@@ -107,10 +104,8 @@ TEST_F(ObjectTableTest, FreeAllVisitsStaticAscendingThenDynamicOldestFirst) {
     Thing* a = make(Object_Dynamic);
     Thing* b = make(Object_Dynamic);
     object_table_free_all(g_table);
-    std::vector<ObjectNumber> expected = {1, 3, number_of(a), number_of(b)};
-    EXPECT_EQ(g_freed, expected);
-    EXPECT_EQ(object_table_lookup(g_table, 1), nullptr);
-    EXPECT_EQ(object_table_lookup(g_table, 3), nullptr);
+    EXPECT_EQ(g_freed, (std::vector<ObjectNumber>{1, 3, number_of(a), number_of(b)}));
+    for (ObjectNumber number : {1, 3}) EXPECT_EQ(object_table_lookup(g_table, number), nullptr) << number;
     EXPECT_EQ(g_table->dynamic_records, nullptr) << "each call released its dynamic record";
 }
 
@@ -141,8 +136,7 @@ TEST_F(ObjectTableTest, ImageFreeDeletesBitmapsAndDestroysIcons) {
     ASSERT_EQ(GetObjectType(bitmap_handle), static_cast<DWORD>(OBJ_BITMAP));
     image_free(Object_Dynamic);
     EXPECT_EQ(GetObjectType(bitmap_handle), 0u) << "the bitmap was deleted";
-    EXPECT_EQ(object_table_lookup(image_table(), 0), nullptr);
-    EXPECT_EQ(object_table_lookup(image_table(), 1), nullptr);
+    for (ObjectNumber number : {0, 1}) EXPECT_EQ(object_table_lookup(image_table(), number), nullptr) << number;
 }
 
 }  // namespace

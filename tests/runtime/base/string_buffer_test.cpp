@@ -146,11 +146,7 @@ TEST(FormatDecimal, PointerSizedValues) {
     const struct {
         intptr_t value;
         const char* digits;
-    } cases[] = {{0, "0"},
-                 {7, "7"},
-                 {-7, "-7"},
-                 {1000, "1000"},
-                 {-2147483647 - 1, "-2147483648"},
+    } cases[] = {{0, "0"}, {7, "7"}, {-7, "-7"}, {1000, "1000"}, {-2147483647 - 1, "-2147483648"},
                  {INTPTR_MAX, wide ? "9223372036854775807" : "2147483647"},
                  {INTPTR_MIN, wide ? "-9223372036854775808" : "-2147483648"}};
     for (const auto& c : cases) {

@@ -80,7 +80,7 @@ void slow_init() {
 
 // Six threads at once: the init runs once, and every caller returns only
 // after it has finished; a finished flag never runs it again.
-void run_once_from_threads(void (*once)(volatile LONG*)) {
+void run_once_from_threads(const char* variant, void (*once)(volatile LONG*)) {
     g_init_runs = 0;
     g_init_done = 0;
     volatile LONG flag = 0;
@@ -96,20 +96,17 @@ void run_once_from_threads(void (*once)(volatile LONG*)) {
         });
     go = true;
     for (std::thread& t : threads) t.join();
-    EXPECT_EQ(g_init_runs.load(), 1);
-    EXPECT_EQ(returned_after_init.load(), 6);
+    EXPECT_EQ(g_init_runs.load(), 1) << variant;
+    EXPECT_EQ(returned_after_init.load(), 6) << variant;
     once(&flag);
-    EXPECT_EQ(g_init_runs.load(), 1) << "a finished flag does not run the init again";
+    EXPECT_EQ(g_init_runs.load(), 1) << variant << ": a finished flag does not run the init again";
 }
 
-TEST_F(ThreadTest, RunOnceWithTheSystemEntry) {
+TEST_F(ThreadTest, RunOnceWithoutTheSystemEntryAndWithIt) {
+    run_once_from_threads("fallback", [](volatile LONG* flag) { run_once_with(flag, slow_init, nullptr); });
     ASSERT_NE(GetProcAddress(GetModuleHandleA("kernel32.dll"), "InitOnceExecuteOnce"), nullptr)
         << "this Wine offers the entry";
-    run_once_from_threads([](volatile LONG* flag) { run_once(flag, slow_init); });
-}
-
-TEST_F(ThreadTest, RunOnceFallbackWithoutTheSystemEntry) {
-    run_once_from_threads([](volatile LONG* flag) { run_once_with(flag, slow_init, nullptr); });
+    run_once_from_threads("system entry", [](volatile LONG* flag) { run_once(flag, slow_init); });
 }
 
 }  // namespace

@@ -5,6 +5,18 @@
 
 namespace {
 
+// The width of a text in a control's font, and the character set that font draws with.
+LONG width_in(HWND control, const wchar_t* text, int* charset = nullptr) {
+    SIZE extent{};
+    HDC context = GetDC(control);
+    HGDIOBJ previous = SelectObject(context, reinterpret_cast<HFONT>(SendMessageW(control, WM_GETFONT, 0, 0)));
+    GetTextExtentPoint32W(context, text, lstrlenW(text), &extent);
+    if (charset) *charset = GetTextCharset(context);
+    SelectObject(context, previous);
+    ReleaseDC(control, context);
+    return extent.cx;
+}
+
 class GadgetTest : public GuiTest {
 protected:
     void SetUp() override {
@@ -27,11 +39,9 @@ TEST_F(GadgetTest, CreationRegistersTheControlUnderItsNumber) {
     ASSERT_NE(GetObjectA(font, sizeof used, &used), 0);
     EXPECT_STREQ(used.lfFaceName, stock.lfFaceName);
     EXPECT_EQ(used.lfHeight, stock.lfHeight);
-    HDC context = GetDC(button);
-    HGDIOBJ previous = SelectObject(context, font);
-    EXPECT_EQ(GetTextCharset(context), RUSSIAN_CHARSET);
-    SelectObject(context, previous);
-    ReleaseDC(button, context);
+    int charset = 0;
+    width_in(button, L"", &charset);
+    EXPECT_EQ(charset, RUSSIAN_CHARSET);
     ASSERT_NE(gadget_create_text(4, 50, 40, 98, 16, nullptr), 0);
     EXPECT_EQ(gadget_text(4), L"");
 }
@@ -70,18 +80,6 @@ TEST_F(GadgetTest, ReusingANumberReplacesTheControlAndPurgesItsEvents) {
     EXPECT_TRUE(IsWindow(second));
 }
 
-TEST_F(GadgetTest, DestroyedControlIsTornDown) {
-    // The brush cache is process-wide: counts are taken against what it held before.
-    const int32_t brushes = brush_cache_count();
-    auto control = reinterpret_cast<HWND>(gadget_create_text(7, 10, 10, 60, 16, "t"));
-    gadget_set_color(gadget_lookup(7), Color_Back, RGB(1, 2, 3));
-    ASSERT_EQ(brush_cache_count(), brushes + 1);
-    DestroyWindow(control);
-    EXPECT_EQ(gadget_lookup(7), nullptr);
-    EXPECT_EQ(brush_cache_count(), brushes) << "the kind's free operation released the brush";
-    gadget_set_text(7, "ignored");  // a number whose gadget is gone must not reach a freed record
-}
-
 TEST_F(GadgetTest, GadgetListSwitchingAndLoss) {
     EXPECT_EQ(gadget_list_select(nullptr), window_) << "null only reports the current parent";
     EXPECT_EQ(gadget_context()->list_window, window_);
@@ -103,14 +101,14 @@ TEST_F(GadgetTest, GadgetListSwitchingAndLoss) {
     EXPECT_NE(gadget_create_button(3, 5, 30, 50, 20, "x"), 0);
 }
 
-TEST_F(GadgetTest, GadgetsOfOneColourShareOneBrush) {
+// The brush cache is process-wide: counts are taken against what it held before.
+TEST_F(GadgetTest, GadgetsOfOneColourShareOneBrushAndADestroyedControlIsTornDown) {
     const int32_t brushes = brush_cache_count();
     gadget_create_text(1, 10, 10, 60, 16, "a");
     gadget_create_string(2, 10, 30, 60, 20, "b");
     GadgetRecord* a = gadget_lookup(1);
     GadgetRecord* b = gadget_lookup(2);
-    gadget_set_color(a, Color_Back, RGB(0, 128, 0));
-    gadget_set_color(b, Color_Back, RGB(0, 128, 0));
+    for (GadgetRecord* gadget : {a, b}) gadget_set_color(gadget, Color_Back, RGB(0, 128, 0));
     ASSERT_NE(a->back_brush, nullptr);
     EXPECT_EQ(a->back_brush, b->back_brush);
     EXPECT_EQ(brush_cache_count(), brushes + 1);
@@ -125,13 +123,20 @@ TEST_F(GadgetTest, GadgetsOfOneColourShareOneBrush) {
     gadget_set_color(a, 3, RGB(1, 1, 1));
     EXPECT_EQ(gadget_get_color(a, 3), -1);
     EXPECT_EQ(gadget_get_color(a, Color_Text), -1);
+
+    auto control = reinterpret_cast<HWND>(gadget_create_text(7, 10, 10, 60, 16, "t"));
+    gadget_set_color(gadget_lookup(7), Color_Back, RGB(1, 2, 3));
+    ASSERT_EQ(brush_cache_count(), brushes + 1);
+    DestroyWindow(control);
+    EXPECT_EQ(gadget_lookup(7), nullptr);
+    EXPECT_EQ(brush_cache_count(), brushes) << "the kind's free operation released the brush";
+    gadget_set_text(7, "ignored");  // a number whose gadget is gone must not reach a freed record
 }
 
 TEST_F(GadgetTest, StringFieldColourAnswersFollowItsState) {
     auto read_only = reinterpret_cast<HWND>(gadget_create_string(5, 140, 36, 40, 20, "x", 2049));
     auto editable = reinterpret_cast<HWND>(gadget_create_string(6, 10, 36, 40, 20, "y"));
-    gadget_set_color(gadget_lookup(5), Color_Text, RGB(255, 0, 0));
-    gadget_set_color(gadget_lookup(6), Color_Text, RGB(255, 0, 0));
+    for (ObjectNumber number : {5, 6}) gadget_set_color(gadget_lookup(number), Color_Text, RGB(255, 0, 0));
     COLORREF text = 0;
     EXPECT_EQ(color_answer(window_, WM_CTLCOLORSTATIC, read_only, &text), GetSysColorBrush(COLOR_BTNFACE));
     EXPECT_EQ(text, RGB(255, 0, 0));
@@ -144,34 +149,11 @@ TEST_F(GadgetTest, StringFieldColourAnswersFollowItsState) {
     EXPECT_EQ(color_answer(window_, WM_CTLCOLOREDIT, editable), gadget_lookup(6)->back_brush);
 }
 
-TEST_F(GadgetTest, SizesFollowTheTextAndHaveFloors) {
-    gadget_create_string(4, 80, 30, 60, 20, "s");
-    gadget_create_button(5, 10, 50, 60, 24, "OK");
-    gadget_create_button(6, 10, 70, 60, 24, "a much longer caption");
-    int32_t w = 0, h = 0, w_long = 0, h_long = 0;
-    button_required_size(gadget_lookup(5), &w, &h);
-    button_required_size(gadget_lookup(6), &w_long, &h_long);
-    EXPECT_GE(h, 24);
-    EXPECT_GT(w_long, w);
-    string_required_size(gadget_lookup(4), &w, &h);
-    EXPECT_GE(h, 20);
-}
-
-// The width of a text in a control's font.
-LONG width_in(HWND control, const wchar_t* text) {
-    SIZE extent{};
-    HDC context = GetDC(control);
-    HGDIOBJ previous = SelectObject(context, reinterpret_cast<HFONT>(SendMessageW(control, WM_GETFONT, 0, 0)));
-    GetTextExtentPoint32W(context, text, lstrlenW(text), &extent);
-    SelectObject(context, previous);
-    ReleaseDC(control, context);
-    return extent.cx;
-}
-
 // Whatever the system's ANSI code page, every kind holds its Windows-1251 text
 // as the UTF-16 it stands for, however long, stays a Unicode window, and
 // measures that text: what a width adds to the text is the same as for ASCII.
-TEST_F(GadgetTest, TextsAreHeldAndMeasuredAsUnicode) {
+// Heights have floors whatever the text.
+TEST_F(GadgetTest, TextsAreHeldAndMeasuredAsUnicodeAndHeightsHaveFloors) {
     gadget_create_text(1, 10, 10, 150, 16, "\xCA\xED\xEE\xEF\xEA\xE0 \xED\xE0\xE6\xE0\xF2\xE0?");
     gadget_create_button(2, 10, 30, 150, 24, "\xC7\xE0\xE6\xE5\xF7\xFC \xF1\xE2\xE5\xF2\xEE\xE4\xE8\xEE\xE4");
     gadget_create_string(3, 10, 60, 100, 20, "\xCD\xE5\xF2");
@@ -196,6 +178,11 @@ TEST_F(GadgetTest, TextsAreHeldAndMeasuredAsUnicode) {
                   w_ascii - width_in(gadget_handle(kind.ascii), L"Hello"))
             << "gadget " << kind.russian << " measured another text than its own";
     }
+    int32_t w = 0, h = 0;
+    button_required_size(gadget_lookup(5), &w, &h);
+    EXPECT_GE(h, 24) << "a button's floor";
+    string_required_size(gadget_lookup(3), &w, &h);
+    EXPECT_GE(h, 20) << "a string field's floor";
 
     std::string long_text;
     std::wstring long_shown;
@@ -257,9 +244,8 @@ TEST_F(GadgetTest, ClicksArriveWhileAnotherThreadSetsTextsInALoop) {
     auto button = reinterpret_cast<HWND>(gadget_create_button(2, 40, 70, 120, 24, "on"));
     gadget_create_string(5, 140, 36, 40, 20, "", 2049);
     pump_events();
-    std::atomic<bool> stop{false};
+    std::atomic<bool> stop{false}, finished{false};
     std::atomic<int> changes{0};
-    std::atomic<bool> finished{false};
     std::thread writer([&] {
         while (!stop.load()) {
             gadget_set_text(5, (changes.fetch_add(1) & 1) ? "\xC4\xE0" : "\xCD\xE5\xF2");  // "Да" / "Нет"
@@ -267,8 +253,7 @@ TEST_F(GadgetTest, ClicksArriveWhileAnotherThreadSetsTextsInALoop) {
         finished = true;
     });
     constexpr int clicks = 200;
-    int clicked = 0;
-    int string_events = 0;
+    int clicked = 0, string_events = 0;
     for (int i = 0; i < clicks; ++i) {
         PostMessageA(button, WM_LBUTTONDOWN, MK_LBUTTON, MAKELPARAM(10, 10));
         PostMessageA(button, WM_LBUTTONUP, 0, MAKELPARAM(10, 10));

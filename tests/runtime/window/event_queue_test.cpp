@@ -10,7 +10,7 @@ namespace {
 
 class EventQueueTest : public GuiTest {};
 
-TEST_F(EventQueueTest, IdenticalUnreadEventsMergeOnlyWhenAllFieldsMatch) {
+TEST_F(EventQueueTest, IdenticalUnreadEventsMergeOnlyWhenAllFieldsMatchAndNeverWhenDeferred) {
     event_queue_add(Event_GadgetAction, 2, 0, 0);
     event_queue_add(Event_GadgetAction, 2, 0, 0);
     event_queue_add(Event_GadgetAction, 2, 0, 0x300);  // another notification of the same control
@@ -24,13 +24,11 @@ TEST_F(EventQueueTest, IdenticalUnreadEventsMergeOnlyWhenAllFieldsMatch) {
                                         {Event_GadgetAction, 2, 0, 0},
                                         {70000, 1, 0, 0},
                                         {70000, 1, 0, 0}}));
-}
 
-TEST_F(EventQueueTest, DeferredPostsAreNeverMergedAndReturnTheirRecord) {
+    // A deferred post returns its record, an ordinary one none.
     EventRecord* first = event_queue_post(Event_TimerTick, 1, 0, 0, 0, nullptr, EventFlag_Deferred);
     EventRecord* second = event_queue_post(Event_TimerTick, 1, 0, 0, 0, nullptr, EventFlag_Deferred);
-    ASSERT_NE(first, nullptr);
-    ASSERT_NE(second, nullptr);
+    ASSERT_TRUE(first && second);
     EXPECT_NE(first, second);
     EXPECT_EQ(event_queue_post(Event_TimerTick, 2, 0, 0, 0, nullptr, 0), nullptr);
     EXPECT_EQ(event_queue_length(), 3);
@@ -46,16 +44,12 @@ void count_release(intptr_t data) {
 TEST_F(EventQueueTest, CurrentEventOutlivesAnEmptyTakeAndItsDataIsReleasedOnTheNext) {
     g_released = 0;
     event_queue_post(Event_GadgetAction, 42, 7, 3, 0x1234, count_release, 0);
-    ASSERT_EQ(event_queue_take(), Event_GadgetAction);
-    EXPECT_EQ(event_object(), 42);
-    EXPECT_EQ(event_window(), 7);
+    EXPECT_TRUE(events_are({current_event(event_queue_take())}, {{Event_GadgetAction, 42, 7, 3}}));
     EXPECT_EQ(event_data(), 0x1234);
     EXPECT_EQ(g_released, 0);
 
-    EXPECT_EQ(event_queue_take(), 0);
-    EXPECT_EQ(event_object(), 42) << "a pumped message keeps the last event's object";
-    EXPECT_EQ(event_window(), 7);
-    EXPECT_EQ(event_type(), -1);
+    // A pumped message keeps the last event's object and window.
+    EXPECT_TRUE(events_are({current_event(event_queue_take())}, {{0, 42, 7, -1}}));
     EXPECT_EQ(g_released, 1);
     EXPECT_EQ(g_released_data, 0x1234);
     EXPECT_EQ(event_data(), 0);
@@ -67,7 +61,7 @@ TEST_F(EventQueueTest, CurrentEventOutlivesAnEmptyTakeAndItsDataIsReleasedOnTheN
     EXPECT_EQ(event_data(), 99);
 }
 
-TEST_F(EventQueueTest, SuppressionDropsOrdinaryPostsButNotForcedOnes) {
+TEST_F(EventQueueTest, SuppressionDropsOrdinaryPostsButNotForcedOnesAndCountsOnManyThreads) {
     event_suppress_begin();
     event_suppress_begin();
     event_queue_add(Event_GadgetAction, 5, 0, 0x300);
@@ -78,9 +72,8 @@ TEST_F(EventQueueTest, SuppressionDropsOrdinaryPostsButNotForcedOnes) {
     event_queue_add(Event_GadgetAction, 8, 0, 0);
     EXPECT_TRUE(events_are(take_all(), {{Event_GadgetAction, 6}, {Event_GadgetAction, 8}}));
     EXPECT_EQ(event_suppression(), 0);
-}
 
-TEST_F(EventQueueTest, SuppressionCounterLosesNoUpdatesUnderContention) {
+    // The counter loses no updates under contention.
     constexpr int threads = 4;
     constexpr int rounds = 200000;
     std::atomic<bool> go{false};

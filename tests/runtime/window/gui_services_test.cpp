@@ -39,11 +39,9 @@ TEST_F(GuiServicesTest, BoxDisablesOtherWindowsOfTheThreadAndRestoresThem) {
     pump_events();
     ASSERT_EQ(GetForegroundWindow(), main_window);
 
-    HWND box = nullptr;
-    HWND owner = nullptr;
+    HWND box = nullptr, owner = nullptr;
     std::wstring caption, message;
-    bool other_enabled = true;
-    bool topmost_during = true;
+    bool other_enabled = true, topmost_during = true;
     int saved = -1;
     DWORD gui_thread = GetCurrentThreadId();
     std::thread watcher([&] {
@@ -84,10 +82,7 @@ TEST_F(GuiServicesTest, BoxDisablesOtherWindowsOfTheThreadAndRestoresThem) {
 TEST_F(GuiServicesTest, BoxesOnSeveralThreadsAtOnceTouchOnlyTheirOwnWindows) {
     constexpr int threads = 3;
     constexpr int rounds = 5;
-    std::atomic<int> left_disabled{0};
-    std::atomic<int> closed{0};
-    std::atomic<int> odd_results{0};
-    std::atomic<int> finished{0};
+    std::atomic<int> left_disabled{0}, closed{0}, odd_results{0}, finished{0};
     auto worker = [&](int index) {
         std::vector<HWND> own_windows;
         for (int round = 0; round < rounds; ++round) {

@@ -18,8 +18,8 @@ RECT outer_of(HWND window) {
 }
 
 // The end-to-end test sees the client size of a hidden window with a caption
-// that is shown; here a window with no style, plain and hidden.
-TEST_F(WindowTest, PlainAndHiddenWindowsGetACaptionAndTheExactClientSize) {
+// that is shown; here a window with no style, plain and hidden, and a tool window.
+TEST_F(WindowTest, PlainHiddenAndToolWindowsTakeTheirStyleAndSize) {
     HWND plain = open(0, 30, 40, 320, 100, 0);
     HWND hidden = open(1, 30, 40, 320, 100, WindowFlag_Hidden);
     pump_events();
@@ -36,6 +36,17 @@ TEST_F(WindowTest, PlainAndHiddenWindowsGetACaptionAndTheExactClientSize) {
     window_show(1, true);
     EXPECT_FALSE(IsWindowVisible(window_handle(1)));
     EXPECT_EQ(window_show(9, false), 0) << "a number that is not open";
+
+    // A tool window is never maximized and may shrink to one pixel.
+    HWND tool = open(2, 10, 10, 200, 80, WindowFlag_Tool | WS_MAXIMIZE | WS_MAXIMIZEBOX | WS_MINIMIZEBOX | WS_SYSMENU);
+    ASSERT_NE(tool, nullptr);
+    pump_events();
+    EXPECT_FALSE(IsZoomed(tool));
+    MINMAXINFO info{};
+    info.ptMinTrackSize = {100, 30};
+    SendMessageA(tool, WM_GETMINMAXINFO, 0, reinterpret_cast<LPARAM>(&info));
+    EXPECT_EQ(info.ptMinTrackSize.x, 1);
+    EXPECT_EQ(info.ptMinTrackSize.y, 30);
 }
 
 // Whatever the system's ANSI code page: the title is held as the UTF-16 its
@@ -54,18 +65,6 @@ TEST_F(WindowTest, TitlesAndTypedCharactersAreHeldAsUnicode) {
     PostMessageW(field, WM_CHAR, L'Ж', 1);
     pump_events();
     EXPECT_EQ(gadget_text(3), L"Ж");
-}
-
-TEST_F(WindowTest, ToolWindowIsNeverMaximizedAndMayShrinkToOnePixel) {
-    HWND window = open(2, 10, 10, 200, 80, WindowFlag_Tool | WS_MAXIMIZE | WS_MAXIMIZEBOX | WS_MINIMIZEBOX | WS_SYSMENU);
-    ASSERT_NE(window, nullptr);
-    pump_events();
-    EXPECT_FALSE(IsZoomed(window));
-    MINMAXINFO info{};
-    info.ptMinTrackSize = {100, 30};
-    SendMessageA(window, WM_GETMINMAXINFO, 0, reinterpret_cast<LPARAM>(&info));
-    EXPECT_EQ(info.ptMinTrackSize.x, 1);
-    EXPECT_EQ(info.ptMinTrackSize.y, 30);
 }
 
 // Centring on the screen is what the program's own window shows in the
@@ -105,9 +104,7 @@ TEST_F(WindowTest, ReopeningANumberClosesTheFirstWindowAndClosingDropsItsEvents)
     window_close(0);
     EXPECT_FALSE(IsWindow(second));
     EXPECT_EQ(window_handle(0), nullptr);
-    ASSERT_EQ(event_queue_take(), Event_GadgetAction);
-    EXPECT_EQ(event_window(), 1);
-    EXPECT_EQ(event_queue_take(), 0);
+    EXPECT_TRUE(events_are(take_all(), {{Event_GadgetAction, 3, 1}}));
 }
 
 TEST_F(WindowTest, TheCloseBoxOfADynamicWindowAsksAndLeavesItOpen) {
@@ -149,9 +146,8 @@ TEST_F(WindowTest, SizeMoveAndMouseMessagesBecomeEventsInTheirOrder) {
     SetWindowPos(window, nullptr, 0, 0, 250, 120, SWP_NOMOVE | SWP_NOZORDER);
     EXPECT_TRUE(events_are(pump_events(), {{Event_WindowSized, 0, 5}}));
 
-    PostMessageA(window, WM_LBUTTONUP, 0, MAKELPARAM(5, 5));
-    PostMessageA(window, WM_RBUTTONUP, 0, MAKELPARAM(5, 5));
-    PostMessageA(window, WM_LBUTTONDBLCLK, 0, MAKELPARAM(5, 5));
+    for (UINT message : {WM_LBUTTONUP, WM_RBUTTONUP, WM_LBUTTONDBLCLK})
+        PostMessageA(window, message, 0, MAKELPARAM(5, 5));
     EXPECT_TRUE(events_are(pump_events(), {{Event_LeftButtonUp, 0, 5},
                                            {Event_RightButtonUp, 0, 5},
                                            {Event_LeftDoubleClick, 0, 5}}));
@@ -216,10 +212,7 @@ TEST_F(WindowTest, PumpReturnsTheClickMessageThenTheGadgetEventWithoutWaiting) {
     int32_t code = 0;
     for (int i = 0; i < 20 && code != WM_LBUTTONUP; ++i) code = event_wait_timeout(50);
     ASSERT_EQ(code, WM_LBUTTONUP) << "the button's release was not pumped";
-    EXPECT_EQ(event_wait_timeout(0), Event_GadgetAction);
-    EXPECT_EQ(event_object(), 2);
-    EXPECT_EQ(event_window(), 0);
-    EXPECT_EQ(event_type(), BN_CLICKED);
+    EXPECT_TRUE(events_are({current_event(event_wait_timeout(0))}, {{Event_GadgetAction, 2, 0, BN_CLICKED}}));
     EXPECT_EQ(message_state.wparam, 0u);
 }
 

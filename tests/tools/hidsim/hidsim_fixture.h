@@ -45,9 +45,15 @@ protected:
         char path[1024];
         return hidsim_interface_path(slot, path, sizeof path) ? std::string(path) : std::string();
     }
-    static HANDLE open_slot(uint32_t slot) {
+    static HANDLE open_slot(uint32_t slot, DWORD flags = 0) {
         return CreateFileA(path_of(slot).c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                           nullptr, OPEN_EXISTING, 0, nullptr);
+                           nullptr, OPEN_EXISTING, flags, nullptr);
+    }
+    // The slot's status; zeros, and a failure, when the simulator does not answer.
+    static HidSimStatus status_of(uint32_t slot) {
+        HidSimStatus status = {};
+        EXPECT_TRUE(hidsim_status(slot, &status)) << "no status for slot " << slot;
+        return status;
     }
     // "VVVV:PPPP vXXXX" as the device's attributes give them, or what failed.
     static std::string ids_of(HANDLE device) {
@@ -57,19 +63,30 @@ protected:
         snprintf(text, sizeof text, "%04X:%04X v%04X", a.VendorID, a.ProductID, a.VersionNumber);
         return text;
     }
+    // Bytes as two hex digits each.
+    static std::string hex_of(const uint8_t* bytes, uint32_t count) {
+        std::string text;
+        char digits[4];
+        for (uint32_t i = 0; i < count; ++i) {
+            snprintf(digits, sizeof digits, "%02X", bytes[i]);
+            text += digits;
+        }
+        return text;
+    }
+    // One input report of the length asked for, in hex, or what failed.
+    static std::string read_report(HANDLE device, uint32_t length = 2) {
+        uint8_t got[HIDSIM_MAX_REPORT];
+        DWORD n = 0;
+        if (!ReadFile(device, got, length, &n, nullptr)) return "<error " + std::to_string(GetLastError()) + ">";
+        return hex_of(got, n);
+    }
     // The output reports since the last call, as hex words.
     static std::string outputs_text(uint32_t slot) {
         static HidSimOutputs outputs;
         if (!hidsim_take_outputs(slot, &outputs)) return "<no answer>";
         std::string text;
-        char hex[4];
-        for (uint32_t i = 0; i < outputs.count; ++i) {
-            text += i ? " " : "";
-            for (uint32_t b = 0; b < outputs.reports[i].length; ++b) {
-                snprintf(hex, sizeof hex, "%02X", outputs.reports[i].bytes[b]);
-                text += hex;
-            }
-        }
+        for (uint32_t i = 0; i < outputs.count; ++i)
+            text += (i ? " " : "") + hex_of(outputs.reports[i].bytes, outputs.reports[i].length);
         return text;
     }
 };

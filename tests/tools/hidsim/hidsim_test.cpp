@@ -4,12 +4,6 @@
 
 namespace {
 
-std::string hex_byte(uint8_t value) {
-    char text[4];
-    snprintf(text, sizeof text, "%02X", value);
-    return text;
-}
-
 bool write_report(HANDLE h, uint8_t value) {
     uint8_t report[2] = {0x00, value};
     DWORD written = 0;
@@ -18,19 +12,16 @@ bool write_report(HANDLE h, uint8_t value) {
 
 TEST_F(SimulatorTest, OutputReportsAreLoggedAndSwitchTheLed) {
     ASSERT_TRUE(plug_and_open()) << "error " << GetLastError();
-    HidSimStatus status = {};
-    ASSERT_TRUE(hidsim_status(0, &status));
-    EXPECT_EQ(status.led, static_cast<uint32_t>(HidSimLed_Unknown)) << "before any report";
+    EXPECT_EQ(status_of(0).led, static_cast<uint32_t>(HidSimLed_Unknown)) << "before any report";
     const struct {
         uint8_t value;
         uint32_t led;
     } steps[] = {{0xAA, HidSimLed_On}, {0x55, HidSimLed_Off}, {0x12, HidSimLed_Other}, {0xAA, HidSimLed_On}};
     for (const auto& step : steps) {
         ASSERT_TRUE(write_report(device, step.value)) << GetLastError();
-        ASSERT_TRUE(hidsim_status(0, &status));
-        EXPECT_EQ(status.led, step.led) << "after " << int(step.value);
+        EXPECT_EQ(status_of(0).led, step.led) << "after " << int(step.value);
     }
-    EXPECT_EQ(status.outputs_total, 4u);
+    EXPECT_EQ(status_of(0).outputs_total, 4u);
     EXPECT_EQ(outputs_text(0), "00AA 0055 0012 00AA");
     EXPECT_EQ(outputs_text(0), "") << "taking the log clears it";
 }
@@ -39,14 +30,7 @@ TEST_F(SimulatorTest, InputReportsSentBeforeAnyReadArriveInOrderByteForByte) {
     ASSERT_TRUE(plug_and_open()) << "error " << GetLastError();
     const uint8_t reports[][2] = {{0x00, 20}, {0x00, 40}, {0x00, 0x7F}, {0x00, 0xFF}};
     for (const auto& r : reports) ASSERT_TRUE(hidsim_send_input(0, r, 2));
-    for (const auto& r : reports) {
-        uint8_t got[2] = {0xEE, 0xEE};
-        DWORD read = 0;
-        ASSERT_TRUE(ReadFile(device, got, sizeof got, &read, nullptr)) << GetLastError();
-        EXPECT_EQ(read, 2u);
-        EXPECT_EQ(got[0], r[0]);
-        EXPECT_EQ(got[1], r[1]);
-    }
+    for (const auto& r : reports) EXPECT_EQ(read_report(device), hex_of(r, 2));
 }
 
 DWORD WINAPI blocked_read(void* parameter) {
@@ -76,8 +60,7 @@ TEST_F(SimulatorTest, TwoDevicesAtOnceKeepTheirOwnReportsAndIds) {
     HidSimDevice other = hidsim_default_device(2);
     other.product_id = 0x0002;
     other.version = 0x0200;
-    ASSERT_TRUE(plug(0));
-    ASSERT_TRUE(plug(1));  // identical to the first
+    for (uint32_t slot : {0u, 1u}) ASSERT_TRUE(plug(slot)) << slot;  // two identical devices
     ASSERT_TRUE(hidsim_plug(other) && hidsim_wait_present(2, 10000));
     HANDLE h[3];
     for (uint32_t slot = 0; slot < 3; ++slot) ASSERT_NE(h[slot] = open_slot(slot), INVALID_HANDLE_VALUE) << slot;
@@ -89,16 +72,11 @@ TEST_F(SimulatorTest, TwoDevicesAtOnceKeepTheirOwnReportsAndIds) {
     EXPECT_EQ(outputs_text(1), "00AA");
     EXPECT_EQ(outputs_text(2), "");
 
-    uint8_t got[2] = {0, 20};
-    DWORD n = 0;
-    ASSERT_TRUE(hidsim_send_input(1, got, 2));
-    got[1] = 0;
-    ASSERT_TRUE(ReadFile(h[1], got, 2, &n, nullptr));
-    EXPECT_EQ(got[1], 20);
-    HidSimStatus s0 = {}, s1 = {};
-    ASSERT_TRUE(hidsim_status(0, &s0) && hidsim_status(1, &s1));
-    EXPECT_EQ(s0.inputs_total, 0u);
-    EXPECT_EQ(s1.inputs_total, 1u);
+    const uint8_t press[2] = {0x00, 20};
+    ASSERT_TRUE(hidsim_send_input(1, press, 2));
+    EXPECT_EQ(read_report(h[1]), "0014");
+    EXPECT_EQ(status_of(0).inputs_total, 0u);
+    EXPECT_EQ(status_of(1).inputs_total, 1u);
     for (HANDLE each : h) CloseHandle(each);
 }
 
@@ -114,21 +92,18 @@ TEST_F(SimulatorTest, ControlChannelRefusesWhatItCannotDo) {
     EXPECT_FALSE(hidsim_send_input(0, report, 0));
     uint8_t big[HIDSIM_MAX_REPORT + 1] = {};
     EXPECT_FALSE(hidsim_send_input(0, big, sizeof big));
-    ASSERT_TRUE(hidsim_status(0, &status));
-    EXPECT_EQ(status.queued_inputs, 0u) << "refused reports are not queued";
+    EXPECT_EQ(status_of(0).queued_inputs, 0u) << "refused reports are not queued";
 }
 
-// The lengths the host's caps give, ID byte included, or zeros.
-void caps_lengths(HANDLE h, USHORT* input, USHORT* output) {
-    *input = *output = 0;
+// The input and output lengths the host's caps give, ID byte included, or what failed.
+std::string caps_lengths(HANDLE h) {
     PHIDP_PREPARSED_DATA data = nullptr;
-    if (!HidD_GetPreparsedData(h, &data)) return;
+    if (!HidD_GetPreparsedData(h, &data)) return "<no preparsed data>";
     HIDP_CAPS caps = {};
-    if (HidP_GetCaps(data, &caps) == HIDP_STATUS_SUCCESS) {
-        *input = caps.InputReportByteLength;
-        *output = caps.OutputReportByteLength;
-    }
+    NTSTATUS status = HidP_GetCaps(data, &caps);
     HidD_FreePreparsedData(data);
+    if (status != HIDP_STATUS_SUCCESS) return "<no caps>";
+    return std::to_string(caps.InputReportByteLength) + "/" + std::to_string(caps.OutputReportByteLength);
 }
 
 TEST_F(SimulatorTest, LongerReportsReachTheHostAndTheLogWhole) {
@@ -142,79 +117,57 @@ TEST_F(SimulatorTest, LongerReportsReachTheHostAndTheLogWhole) {
         wide.output_length = d.output;
         ASSERT_TRUE(hidsim_plug(wide) && hidsim_wait_present(0, 10000));
         ASSERT_NE(device = open_slot(0), INVALID_HANDLE_VALUE) << GetLastError();
-        USHORT input = 0, output = 0;
-        caps_lengths(device, &input, &output);
-        EXPECT_EQ(input, d.input);
-        EXPECT_EQ(output, d.output);
+        EXPECT_EQ(caps_lengths(device), std::to_string(d.input) + "/" + std::to_string(d.output));
 
         ASSERT_TRUE(hidsim_send_button(0, true));
-        uint8_t got[HIDSIM_MAX_REPORT];
-        memset(got, 0xEE, sizeof got);
-        DWORD n = 0;
-        ASSERT_TRUE(ReadFile(device, got, d.input, &n, nullptr)) << GetLastError();
-        EXPECT_EQ(n, d.input);
-        std::string expected = "00 14", seen;
-        for (uint32_t i = 2; i < d.input; ++i) expected += " 00";
-        for (DWORD i = 0; i < n; ++i) seen += (i ? " " : "") + std::string(hex_byte(got[i]));
-        EXPECT_EQ(seen, expected) << "a press, padded to the input length";
+        std::string expected = "0014";
+        for (uint32_t i = 2; i < d.input; ++i) expected += "00";
+        EXPECT_EQ(read_report(device, d.input), expected) << "a press, padded to the input length";
 
         uint8_t report[HIDSIM_MAX_REPORT] = {0x00, 0xAA};
         for (uint32_t i = 2; i < d.output; ++i) report[i] = static_cast<uint8_t>(i);
         DWORD written = 0;
         ASSERT_TRUE(WriteFile(device, report, d.output, &written, nullptr)) << GetLastError();
         EXPECT_EQ(written, d.output);
-        expected = "00AA";
-        for (uint32_t i = 2; i < d.output; ++i) expected += hex_byte(report[i]);
-        EXPECT_EQ(outputs_text(0), expected);
-        HidSimStatus status = {};
-        ASSERT_TRUE(hidsim_status(0, &status));
+        EXPECT_EQ(outputs_text(0), hex_of(report, d.output));
+        HidSimStatus status = status_of(0);
         EXPECT_EQ(status.led, static_cast<uint32_t>(HidSimLed_On)) << "data byte 1 switches it, whatever follows";
         EXPECT_EQ(status.input_length, d.input);
         EXPECT_EQ(status.output_length, d.output);
 
         CloseHandle(device);
-        device = INVALID_HANDLE_VALUE;
+    device = INVALID_HANDLE_VALUE;
         ASSERT_TRUE(hidsim_unplug(0));
     }
-}
-
-uint32_t inputs_total(uint32_t slot) {
-    HidSimStatus status = {};
-    return hidsim_status(slot, &status) ? status.inputs_total : 0;
 }
 
 TEST_F(SimulatorTest, StreamingDeviceSendsItsStateAtTheIntervalUntilSetBack) {
     ASSERT_TRUE(plug_and_open()) << "error " << GetLastError();
     ASSERT_TRUE(hidsim_stream(0, 10));
-    uint8_t got[2] = {0xEE, 0xEE};
-    DWORD n = 0;
-    ASSERT_TRUE(ReadFile(device, got, sizeof got, &n, nullptr)) << GetLastError();
-    EXPECT_EQ(got[1], HidSimButton_Released) << "the state before any report";
+    EXPECT_EQ(read_report(device), "0028") << "the state before any report: released (40)";
     ASSERT_TRUE(hidsim_send_button(0, true));
-    uint32_t before = inputs_total(0);
+    uint32_t before = status_of(0).inputs_total;
     Sleep(2000);
-    uint32_t sent = inputs_total(0) - before;
+    uint32_t sent = status_of(0).inputs_total - before;
     // Roughly the pace, whatever the host's timers: 200 would be on time.
     EXPECT_GT(sent, 20u);
     EXPECT_LT(sent, 400u);
-    HidSimStatus status = {};
-    ASSERT_TRUE(hidsim_status(0, &status));
-    EXPECT_EQ(status.stream_ms, 10u);
+    EXPECT_EQ(status_of(0).stream_ms, 10u);
     // hidclass queues what nobody reads and drops the oldest: the newest is a press.
-    for (int i = 0; i < 64 && got[1] != HidSimButton_Pressed; ++i) ASSERT_TRUE(ReadFile(device, got, 2, &n, nullptr));
-    EXPECT_EQ(got[1], HidSimButton_Pressed) << "the stream carries the last report";
+    std::string last;
+    for (int i = 0; i < 64 && last != "0014"; ++i) last = read_report(device);
+    EXPECT_EQ(last, "0014") << "the stream carries the last report, a press (20)";
 
     ASSERT_TRUE(hidsim_stream(0, 0));
     Sleep(50);
-    before = inputs_total(0);
+    before = status_of(0).inputs_total;
     Sleep(500);
-    EXPECT_EQ(inputs_total(0), before) << "on change only again";
+    EXPECT_EQ(status_of(0).inputs_total, before) << "on change only again";
 }
 
 TEST_F(SimulatorTest, HeldWriteStaysPendingUntilUnholdFailsIt) {
     ASSERT_TRUE(plug(0));
-    device = CreateFileA(path_of(0).c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                         OPEN_EXISTING, FILE_FLAG_OVERLAPPED, nullptr);
+    device = open_slot(0, FILE_FLAG_OVERLAPPED);
     ASSERT_NE(device, INVALID_HANDLE_VALUE) << GetLastError();
     ASSERT_TRUE(hidsim_hold(0, true));
     OVERLAPPED o = {};
@@ -231,7 +184,7 @@ TEST_F(SimulatorTest, HeldWriteStaysPendingUntilUnholdFailsIt) {
     ASSERT_TRUE(hidsim_hold(0, false));
     ASSERT_EQ(WaitForSingleObject(o.hEvent, 5000), WAIT_OBJECT_0) << "unhold ends the write";
     EXPECT_FALSE(GetOverlappedResult(device, &o, &n, FALSE)) << "a held write fails";
-    ASSERT_TRUE(hidsim_status(0, &status));
+    status = status_of(0);
     EXPECT_EQ(status.outputs_total, 0u);
     EXPECT_EQ(status.led, static_cast<uint32_t>(HidSimLed_Unknown));
     EXPECT_EQ(status.held_outputs, 0u);
