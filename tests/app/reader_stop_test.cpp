@@ -124,10 +124,15 @@ TEST(ReaderStop, AsOnXpAReplaceAndTheExitEndAQuietRead) {
             start = GetTickCount();
             bool stopped = handover_stop(5000);
             DWORD stop_ms = GetTickCount() - start;
-            std::fprintf(stderr, "replace %lu ms, replaced handle closed %d; stop %lu ms, reader ended %d\n",
-                         replace_ms, first_closed, stop_ms, stopped);
+            // Stopping is for good: the device is the watch's to close, and no read begins again.
+            bool left_open = GetHandleInformation(second.client, &flags) != 0;
+            ReadTicket ticket{};
+            bool refused = !handover_begin_read(&ticket);
+            std::fprintf(stderr, "replace %lu ms, replaced handle closed %d; stop %lu ms, reader ended %d, device "
+                         "left open %d, later reads refused %d\n", replace_ms, first_closed, stop_ms, stopped,
+                         left_open, refused);
             if (stopped) reader.join(); else reader.detach();
-            std::exit(took_first && took_second && first_closed && stopped ? 0 : 1);
+            std::exit(took_first && took_second && first_closed && stopped && left_open && refused ? 0 : 1);
         },
         ::testing::ExitedWithCode(0), "");
 }
