@@ -136,7 +136,7 @@ TEST_F(SimulatorTest, LongerReportsReachTheHostAndTheLogWhole) {
         EXPECT_EQ(status.output_length, d.output);
 
         CloseHandle(device);
-    device = INVALID_HANDLE_VALUE;
+        device = INVALID_HANDLE_VALUE;
         ASSERT_TRUE(hidsim_unplug(0));
     }
 }
