@@ -23,6 +23,20 @@ namespace {
 
 constexpr DWORD ReaderStop_LimitMs = 2000;
 
+// Seams for the tests' builds of the program: a watch period long enough that
+// only notifications can explain what the window shows, and a watch that is
+// refused the notifications, as where Windows will not register them.
+#ifdef VEL_TEST_WATCH_PERIOD
+constexpr UINT Watch_PeriodMs = VEL_TEST_WATCH_PERIOD;
+#else
+constexpr UINT Watch_PeriodMs = Timer_WatchPeriod;
+#endif
+#ifdef VEL_TEST_REFUSE_NOTIFICATIONS
+bool register_watch() { return false; }
+#else
+bool register_watch() { return device_watch_register(Window_Main); }
+#endif
+
 void main_loop() {
     do {
         app_state.last_event = event_wait();
@@ -57,10 +71,13 @@ extern "C" [[noreturn]] void app_entry() {
     hid_bind();
 
     app_build_window();
+    // Registered before the priming pass walks: an interface that arrives
+    // during the walk is then announced, not lost.
+    register_watch();
     // Primed before the window first shows, so that it never shows a stale status.
     device_watch(nullptr, 0, 0, 0);
     window_show(Window_Main, false);
-    SetTimer(window_handle(Window_Main), Timer_Watch, Timer_WatchPeriod, device_watch);
+    SetTimer(window_handle(Window_Main), Timer_Watch, Watch_PeriodMs, device_watch);
     thread_create(input_reader, nullptr);
 
     main_loop();

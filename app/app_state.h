@@ -36,6 +36,7 @@ struct AppState {
     int32_t last_presence;
     bool write_lost;      // GUI thread only: a write on write_handle failed
     int32_t output_length;  // GUI thread only: the device's output report length, 0 when unknown
+    char* device_path;      // GUI thread only: the interface the handles were opened from, or null
 };
 
 extern AppState app_state;

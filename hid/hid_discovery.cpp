@@ -3,6 +3,8 @@
 #include "runtime/base/memory.h"
 #include "runtime/base/string_buffer.h"
 
+#include <cstring>
+
 namespace {
 
 // The device path of one interface, copied into the path variable; false when
@@ -24,60 +26,114 @@ bool interface_path(HDEVINFO set, SP_DEVICE_INTERFACE_DATA* data, char** path) {
     return true;
 }
 
-bool attributes_match(HANDLE device, uint16_t product_id, uint16_t vendor_id, int16_t version) {
+// 1 match, 0 no match, -1 the interface did not open.
+int32_t path_attributes_match(const char* path, uint16_t product_id, uint16_t vendor_id, int16_t version) {
+    HANDLE device = CreateFileA(path, HidQuery_Access, HidDevice_Share, nullptr, OPEN_EXISTING, 0, nullptr);
+    if (device == INVALID_HANDLE_VALUE) return -1;
     HIDD_ATTRIBUTES attributes = {};
     attributes.Size = HidAttributes_Size;
-    if (!hid_entries.HidD_GetAttributes(device, &attributes)) return false;
-    return attributes.ProductID == product_id && attributes.VendorID == vendor_id &&
+    bool read = hid_entries.HidD_GetAttributes(device, &attributes);
+    CloseHandle(device);
+    return read && attributes.ProductID == product_id && attributes.VendorID == vendor_id &&
            (version == HidVersion_Any || attributes.VersionNumber == static_cast<uint16_t>(version));
+}
+
+bool search_entries_bound() {
+    return hid_entries.HidD_GetHidGuid && hid_entries.SetupDiEnumDeviceInterfaces &&
+           hid_entries.SetupDiGetDeviceInterfaceDetailA && hid_entries.HidD_GetAttributes;
+}
+
+// Hands visit the path of each present HID interface in enumeration order, the
+// first 256 at most, until it returns true. The path is valid during the call.
+template <typename Visit>
+void walk_interfaces(Visit visit) {
+    GUID hid_class;
+    hid_entries.HidD_GetHidGuid(&hid_class);
+    HDEVINFO set = SetupDiGetClassDevsA(&hid_class, nullptr, nullptr, HidSearch_ClassFlags);
+    if (set == INVALID_HANDLE_VALUE || !set) return;
+    SP_DEVICE_INTERFACE_DATA data = {};
+    data.cbSize = sizeof data;
+    char* path = nullptr;
+    for (DWORD i = 0; i < HidSearch_MaxInterfaces; ++i) {
+        if (!hid_entries.SetupDiEnumDeviceInterfaces(set, nullptr, &hid_class, i, &data)) break;
+        if (!interface_path(set, &data, &path)) continue;
+        if (visit(path)) break;
+    }
+    SetupDiDestroyDeviceInfoList(set);
+    string_free(path);
 }
 
 }  // namespace
 
 HANDLE hid_search(uint16_t product_id, uint16_t vendor_id, int16_t version, uint16_t index,
                   HidSearchCallback callback, intptr_t user) {
-    if (!hid_entries.HidD_GetHidGuid || !hid_entries.SetupDiEnumDeviceInterfaces ||
-        !hid_entries.SetupDiGetDeviceInterfaceDetailA || !hid_entries.HidD_GetAttributes)
+    if (!search_entries_bound()) return nullptr;
+    HANDLE found = nullptr;
+    if (callback && user) {
+        walk_interfaces([&](const char* path) {
+            // Keyboards and mice refuse read/write opens on Windows (the system
+            // holds them exclusively); they are simply not passed on.
+            if (HANDLE device = hid_open_path(path)) {
+                callback(device, user);
+                CloseHandle(device);
+            }
+            return false;
+        });
         return nullptr;
-    SP_DEVICE_INTERFACE_DATA data = {};
-    data.cbSize = sizeof data;
+    }
+    uint32_t matches = 0;
+    walk_interfaces([&](const char* path) {
+        if (path_attributes_match(path, product_id, vendor_id, version) != 1) return false;
+        // A match that will not open for transfers is no candidate, as before
+        // matching went through opens without access.
+        HANDLE device = hid_open_path(path);
+        if (!device) return false;
+        if (matches++ == index) {
+            found = device;
+            return true;
+        }
+        CloseHandle(device);
+        return false;
+    });
+    return found;
+}
+
+int32_t hid_find_path(uint16_t product_id, uint16_t vendor_id, int16_t version, uint16_t index, char** path) {
+    string_assign(path, nullptr);
+    if (!search_entries_bound()) return 0;
+    uint32_t matches = 0;
+    walk_interfaces([&](const char* candidate) {
+        if (path_attributes_match(candidate, product_id, vendor_id, version) != 1 || matches++ != index) return false;
+        string_assign(path, candidate);
+        return true;
+    });
+    return *path ? 1 : 0;
+}
+
+int32_t hid_interface_class(GUID* guid) {
+    if (!guid || !hid_entries.HidD_GetHidGuid) return 0;
+    hid_entries.HidD_GetHidGuid(guid);
+    return 1;
+}
+
+HANDLE hid_open_path(const char* path) {
+    if (!path) return nullptr;
     // Filled field by field: from an initialiser list GCC keeps a writable
     // template of the record, the only initialised data the program would have.
     SECURITY_ATTRIBUTES security = {};
     security.nLength = sizeof security;
     security.bInheritHandle = TRUE;
-    uint32_t matches = 0;
-    GUID hid_class;
-    hid_entries.HidD_GetHidGuid(&hid_class);
-    HDEVINFO set = SetupDiGetClassDevsA(&hid_class, nullptr, nullptr, HidSearch_ClassFlags);
-    if (set == INVALID_HANDLE_VALUE || !set) return nullptr;
-    const bool second_mode = callback && user;
-    char* path = nullptr;
-    HANDLE found = nullptr;
-    for (DWORD i = 0; i < HidSearch_MaxInterfaces; ++i) {
-        if (!hid_entries.SetupDiEnumDeviceInterfaces(set, nullptr, &hid_class, i, &data)) break;
-        if (!interface_path(set, &data, &path)) continue;
-        // Keyboards and mice refuse read/write opens on Windows (the system
-        // holds them exclusively); they are simply not candidates.
-        HANDLE device = CreateFileA(path, HidDevice_Access, HidDevice_Share, &security, OPEN_EXISTING, HidDevice_Flags, nullptr);
-        if (device == INVALID_HANDLE_VALUE) continue;
-        if (second_mode) {
-            callback(device, user);
-            CloseHandle(device);
-            continue;
-        }
-        if (attributes_match(device, product_id, vendor_id, version)) {
-            if (matches == index) {
-                found = device;
-                break;
-            }
-            ++matches;
-        }
-        CloseHandle(device);
-    }
-    SetupDiDestroyDeviceInfoList(set);
-    string_free(path);
-    return found;
+    HANDLE device = CreateFileA(path, HidDevice_Access, HidDevice_Share, &security, OPEN_EXISTING, HidDevice_Flags, nullptr);
+    return device == INVALID_HANDLE_VALUE ? nullptr : device;
+}
+
+int32_t hid_path_matches(const char* path, uint16_t product_id, uint16_t vendor_id, int16_t version) {
+    if (!path || !hid_entries.HidD_GetAttributes) return 0;
+    return path_attributes_match(path, product_id, vendor_id, version);
+}
+
+bool hid_path_equal(const char* first, const char* second) {
+    return first && second && _stricmp(first, second) == 0;
 }
 
 HANDLE hid_open_device(uint16_t product_id, uint16_t vendor_id, int16_t version, uint16_t index) {

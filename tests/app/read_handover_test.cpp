@@ -15,11 +15,6 @@ AppState app_state;
 
 namespace {
 
-bool handle_open(HANDLE handle) {
-    DWORD flags = 0;
-    return GetHandleInformation(handle, &flags) != 0;
-}
-
 // Reads as the program's reader does, but ends when told, so that no reader
 // outlives its test; and it reports each ticket it takes, so that a test can
 // wait until a read is under way instead of guessing.
@@ -78,9 +73,9 @@ TEST_F(HandoverTest, AHandleStillBeingReadIsLeftToTheReaderAndItsReportDropped) 
     ASSERT_TRUE(handover_begin_read(&ticket));
     ASSERT_EQ(ticket.handle, old_pipe.client);
     handover_replace(new_pipe.client);
-    EXPECT_TRUE(handle_open(old_pipe.client));
+    EXPECT_TRUE(old_pipe.client_open());
     handover_end_read(ticket, Text_Yes);
-    EXPECT_FALSE(handle_open(old_pipe.client)) << "the reader closes the handle it was left";
+    EXPECT_FALSE(old_pipe.client_open()) << "the reader closes the handle it was left";
     EXPECT_EQ(gadget_text(Gadget_ButtonState), from_1251(Text_No)) << "a report from the replaced handle changed the field";
 }
 
@@ -115,7 +110,7 @@ TEST_F(HandoverTest, AReplaceEndsTheBlockedReadAndLeavesTheNewHandlesReadWaiting
     handover_replace(first.client);
     ASSERT_TRUE(reader.wait_ticket()) << "the reader took no ticket";
     handover_replace(second.client);
-    EXPECT_FALSE(handle_open(first.client)) << "the replaced handle was left to the reader";
+    EXPECT_FALSE(first.client_open()) << "the replaced handle was left to the reader";
     ASSERT_TRUE(reader.wait_ticket()) << "the reader took no ticket for the new handle";
     pump_events(50, 300);
     EXPECT_EQ(reader.failed_reads.load(), 1) << "the old read did not end by its wake, or new ones failed at once";

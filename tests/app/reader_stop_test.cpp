@@ -118,14 +118,13 @@ TEST(ReaderStop, AsOnXpAReplaceAndTheExitEndAQuietRead) {
             DWORD start = GetTickCount();
             handover_replace(second.client);
             DWORD replace_ms = GetTickCount() - start;
-            DWORD flags = 0;
-            bool first_closed = !GetHandleInformation(first.client, &flags);
+            bool first_closed = !first.client_open();
             bool took_second = WaitForSingleObject(reading, 5000) == WAIT_OBJECT_0;
             start = GetTickCount();
             bool stopped = handover_stop(5000);
             DWORD stop_ms = GetTickCount() - start;
             // Stopping is for good: the device is the watch's to close, and no read begins again.
-            bool left_open = GetHandleInformation(second.client, &flags) != 0;
+            bool left_open = second.client_open();
             ReadTicket ticket{};
             bool refused = !handover_begin_read(&ticket);
             std::fprintf(stderr, "replace %lu ms, replaced handle closed %d; stop %lu ms, reader ended %d, device "

@@ -67,17 +67,33 @@ BOOL WINAPI interface_detail(HDEVINFO, PSP_DEVICE_INTERFACE_DATA data, PSP_DEVIC
     return TRUE;
 }
 
+// The attributes are the file's first bytes. A handle opened without access
+// cannot read them: they are read through a handle of the fake's own, as the
+// class driver answers a query on such a handle.
+bool read_attribute_words(HANDLE device, WORD* words) {
+    DWORD got = 0;
+    // The layer opens devices for overlapped I/O: the read says where it starts.
+    OVERLAPPED at_start = {};
+    if (ReadFile(device, words, 6, &got, &at_start) ||
+        (GetLastError() == ERROR_IO_PENDING && GetOverlappedResult(device, &at_start, &got, TRUE))) {
+        ++fake.attribute_calls_with_access;
+        return got == 6;
+    }
+    wchar_t path[MAX_PATH];
+    DWORD length = GetFinalPathNameByHandleW(device, path, MAX_PATH, FILE_NAME_NORMALIZED);
+    if (length == 0 || length >= MAX_PATH) return false;
+    HANDLE own = CreateFileW(path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0, nullptr);
+    if (own == INVALID_HANDLE_VALUE) return false;
+    bool read = ReadFile(own, words, 6, &got, nullptr) && got == 6;
+    CloseHandle(own);
+    return read;
+}
+
 BOOLEAN WINAPI get_attributes(HANDLE device, PHIDD_ATTRIBUTES attributes) {
     ++fake.attribute_calls;
     if (attributes->Size != 10) return FALSE;
     WORD words[3];
-    DWORD got = 0;
-    // The layer opens devices for overlapped I/O: the read says where it starts.
-    OVERLAPPED at_start = {};
-    if (!ReadFile(device, words, sizeof words, &got, &at_start) &&
-        !(GetLastError() == ERROR_IO_PENDING && GetOverlappedResult(device, &at_start, &got, TRUE)))
-        return FALSE;
-    if (got != sizeof words) return FALSE;
+    if (!read_attribute_words(device, words)) return FALSE;
     attributes->VendorID = words[0];
     attributes->ProductID = words[1];
     attributes->VersionNumber = words[2];

@@ -29,6 +29,7 @@ struct FakeHid {
     int detail_calls = 0;
     bool bad_cb_size = false;     // a structure arrived with a wrong cbSize
     int attribute_calls = 0;
+    int attribute_calls_with_access = 0;  // on a handle that could read and write
     int other_calls = 0;          // preparsed data freed that the fake did not give
     std::wstring manufacturer = L"Acme";
     std::wstring product = L"LED board";

@@ -18,6 +18,12 @@ struct PipeDevice {
                              nullptr);
     }
     ~PipeDevice() { CloseHandle(server); }
+    // Asked of the server end: a value the client's handle had may belong to
+    // another object as soon as it is closed, so the handle itself cannot tell.
+    bool client_open() {
+        if (PeekNamedPipe(server, nullptr, 0, nullptr, nullptr, nullptr)) return true;
+        return GetLastError() != ERROR_BROKEN_PIPE;
+    }
     DWORD pending_bytes(HANDLE end) {
         DWORD available = 0;
         PeekNamedPipe(end, nullptr, 0, nullptr, &available, nullptr);
