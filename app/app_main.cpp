@@ -34,7 +34,7 @@ constexpr UINT Watch_PeriodMs = Timer_WatchPeriod;
 #ifdef VEL_TEST_REFUSE_NOTIFICATIONS
 bool register_watch() { return false; }
 #else
-bool register_watch() { return device_watch_register(Window_Main); }
+bool register_watch() { return device_watch_register(); }
 #endif
 
 void main_loop() {

@@ -36,8 +36,6 @@ struct Notice {
 
 // Zero at start: the program has no static constructors.
 struct Watch {
-    HDEVNOTIFY registration;
-    bool notifications;   // Windows announces arrivals and removals to window 0
     int32_t start_walks;
     // A step of the watch is under way. Its opens and the hand-over serve sent
     // messages, so a notification can come in the middle of one: it waits in
@@ -189,6 +187,13 @@ void take_notices() {
     }
 }
 
+// While window 0 is registered, Windows announces every interface's arrival
+// and removal to it.
+bool notifications() {
+    WindowRecord* record = window_record(Window_Main);
+    return record && record->device_notification && record->message_hook == device_watch_hook;
+}
+
 bool half_open() { return !app_state.write_handle || !app_state.read_handle; }
 
 void notified_pass() {
@@ -253,24 +258,19 @@ const char* compose_not_found(int32_t start, const char* end) {
     return string_buffer.buffer + start;
 }
 
-bool device_watch_register(int32_t window) {
+bool device_watch_register() {
     g_watch.start_walks = Watch_StartWalks;
-    WindowRecord* record = window_record(window);
-    DEV_BROADCAST_DEVICEINTERFACE_W filter = {};
-    filter.dbcc_size = sizeof filter;
-    filter.dbcc_devicetype = DBT_DEVTYP_DEVICEINTERFACE;
-    // The W form: Wine's A form hands even an ANSI window a UTF-16 name.
-    if (record && hid_interface_class(&filter.dbcc_classguid))
-        g_watch.registration = RegisterDeviceNotificationW(record->hwnd, &filter, DEVICE_NOTIFY_WINDOW_HANDLE);
-    g_watch.notifications = g_watch.registration != nullptr;
-    if (g_watch.notifications) record->message_hook = device_watch_hook;
-    return g_watch.notifications;
+    GUID hid_class;
+    WindowRecord* record = window_record(Window_Main);
+    if (!record || !hid_interface_class(&hid_class) || !window_notify_device_class(Window_Main, hid_class)) return false;
+    record->message_hook = device_watch_hook;
+    return true;
 }
 
 void CALLBACK device_watch(HWND, UINT, UINT_PTR, DWORD) {
     if (g_watch.busy) return;
     g_watch.busy = true;
-    if (g_watch.notifications)
+    if (notifications())
         notified_pass();
     else
         polling_pass();
@@ -296,11 +296,6 @@ void device_watch_notify(bool arrived, const char* path) {
 }
 
 LRESULT device_watch_hook(HWND, UINT message, WPARAM wparam, LPARAM lparam) {
-    if (message == WM_DESTROY && g_watch.registration) {
-        UnregisterDeviceNotification(g_watch.registration);
-        g_watch.registration = nullptr;
-        g_watch.notifications = false;
-    }
     if (message != WM_DEVICECHANGE || (wparam != DBT_DEVICEARRIVAL && wparam != DBT_DEVICEREMOVECOMPLETE))
         return HookPassOn;
     // Volumes and ports are announced to every top-level window unasked.

@@ -12,10 +12,10 @@ constexpr int32_t Watch_ArrivalRetries = 25;
 constexpr int32_t Watch_PendingArrivals = 8;
 
 // GUI thread, once, before the first pass: asks Windows to announce HID
-// interfaces to the window and installs the hook that hears them; the
+// interfaces to window 0 and installs the hook that hears them; the
 // registration ends with the window. False when Windows refused: every pass
 // then walks the interfaces.
-bool device_watch_register(int32_t window);
+bool device_watch_register();
 // The timer's pass, and the priming pass at start-up. With notifications it
 // walks nothing once started: it reopens a device whose transfer failed and
 // retries arrivals that would not open yet. Without them it walks every time.

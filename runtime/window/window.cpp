@@ -1,6 +1,7 @@
 #include "runtime/window/window.h"
 
 #include <commctrl.h>
+#include <dbt.h>
 #include <ole2.h>
 
 #include "runtime/base/hex_format.h"
@@ -363,6 +364,7 @@ void window_close(ObjectNumber number) {
     WindowRecord* record = window_record(number);
     if (!record) return;
     HWND window = record->hwnd;
+    if (record->device_notification) UnregisterDeviceNotification(record->device_notification);
     activate_owner(window, record);
     RemovePropA(window, Property_WindowId);
     if (RemovePropA(window, Property_DropAccept)) RevokeDragDrop(window);
@@ -383,6 +385,18 @@ void window_close(ObjectNumber number) {
     event_queue_purge_window(number);
     event_bindings_remove_window(number);
     object_table_free(g_windows, number);
+}
+
+bool window_notify_device_class(ObjectNumber number, const GUID& interface_class) {
+    WindowRecord* record = window_record(number);
+    if (!record || record->device_notification) return record != nullptr;
+    DEV_BROADCAST_DEVICEINTERFACE_W filter = {};
+    filter.dbcc_size = sizeof filter;
+    filter.dbcc_devicetype = DBT_DEVTYP_DEVICEINTERFACE;
+    filter.dbcc_classguid = interface_class;
+    // The W form: Wine's A form hands even an ANSI window a UTF-16 name.
+    record->device_notification = RegisterDeviceNotificationW(record->hwnd, &filter, DEVICE_NOTIFY_WINDOW_HANDLE);
+    return record->device_notification != nullptr;
 }
 
 void window_close_all() { object_table_free_all(g_windows); }

@@ -63,6 +63,7 @@ struct WindowRecord {
     uint16_t max_width;
     uint16_t max_height;
     int32_t minimized_or_maximized;
+    HDEVNOTIFY device_notification;  // announces a device class to the window; ended with it
 };
 static_assert(offsetof(WindowRecord, accelerator_count) == 4 * Pointer_Bytes &&
                   offsetof(WindowRecord, background_brush) == pointer_aligned(4 * Pointer_Bytes + 4) &&
@@ -96,6 +97,10 @@ HWND window_handle(ObjectNumber number);
 void window_close(ObjectNumber number);
 void window_close_all();
 void window_center(HWND window, uint32_t flags, HWND parent);
+// Asks Windows to announce the arrival and removal of the class's device
+// interfaces to the window (WM_DEVICECHANGE, which its message hook sees);
+// closing the window ends it. False when Windows refused.
+bool window_notify_device_class(ObjectNumber number, const GUID& interface_class);
 
 LRESULT CALLBACK window_proc(HWND window, UINT message, WPARAM wparam, LPARAM lparam);
 LRESULT window_message_handler(HWND window, UINT message, WPARAM wparam, LPARAM lparam);

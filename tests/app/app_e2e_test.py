@@ -51,7 +51,7 @@ def check_exe():
     if not x86_64:  # the shipped program runs on Windows XP; there is no XP for it on x86-64 to speak of
         newer = [name for name in ("CancelSynchronousIo", "CancelIoEx", "InitOnceExecuteOnce") if name in dump]
         check(not newer, f"no function newer than Windows XP is imported (found: {newer or 'none'})")
-    limit = 40960 if x86_64 else 36864
+    limit = 40960
     check(len(image) <= limit, f"the exe is {len(image)} bytes, at most {limit}")
     # The resource directory's types (icon 3, icon group 14, version 16,
     # manifest 24), three spaces in, each followed by its first name.

@@ -1,6 +1,15 @@
-// The device watch on a scripted HID world: a device that is listed but cannot
-// be opened in the same pass, or only half, is opened at a later pass, rather
-// than left "connected" without its handles.
+// The device watch on a scripted HID world and a real window: plug and unplug
+// follow the system's notifications at once, with no walk and no open of any
+// other device while nothing changes; where notifications are refused, every
+// pass walks. Device files stand in for interfaces, opened by their paths.
+#include <windows.h>
+#include <dbt.h>
+
+#include <algorithm>
+#include <cctype>
+#include <cstring>
+#include <vector>
+
 #include "app/app_state.h"
 #include "app/app_texts.h"
 #include "app/device_watch.h"
@@ -15,98 +24,299 @@ AppState app_state;
 
 namespace {
 
-class DeviceWatchTest : public HandoverTest, public ::testing::WithParamInterface<int> {
+std::string upper(std::string text) {
+    std::transform(text.begin(), text.end(), text.begin(), [](unsigned char c) { return std::toupper(c); });
+    return text;
+}
+
+std::string lower(std::string text) {
+    std::transform(text.begin(), text.end(), text.begin(), [](unsigned char c) { return std::tolower(c); });
+    return text;
+}
+
+std::wstring not_found_text() {
+    int32_t start = string_buffer.length;
+    std::wstring text = from_1251(compose_not_found(start, Text_NotFoundEnd));
+    string_buffer.length = start;
+    return text;
+}
+
+// The parameter: whether Windows announces interfaces (else the watch polls).
+class DeviceWatchTest : public HandoverTest, public ::testing::WithParamInterface<bool> {
 protected:
     void SetUp() override {
         HandoverTest::SetUp();
         fake = FakeHid{};
-        fake.interfaces.push_back({make_device_file("led_board", Device_VendorId, Device_ProductId, 0x0100)});
         fake_bind_all();
-        app_state.last_presence = 0;
+        std::memset(&app_state, 0, sizeof app_state);
         gadget_create_text(Gadget_Status, 0, 8, 320, 16, "", 1);
     }
     void TearDown() override {
         hid_close_device(app_state.write_handle);
-        app_state.write_handle = nullptr;
+        string_assign(&app_state.device_path, nullptr);
+        std::memset(&app_state, 0, sizeof app_state);
         fake_unbind_all();
-        HandoverTest::TearDown();
+        HandoverTest::TearDown();  // closing the window ends its registration
+    }
+    // A device file of its own for each case: one a case left open could not be made again.
+    std::string device(const char* name, WORD vendor = Device_VendorId, WORD product = Device_ProductId) {
+        std::string test = ::testing::UnitTest::GetInstance()->current_test_info()->name();
+        std::replace(test.begin(), test.end(), '/', '_');
+        return make_device_file(std::string(name) + "_" + test, vendor, product, 0x0100);
+    }
+    void list(const std::string& path) { fake.interfaces.push_back({path}); }
+    void unlist(const std::string& path) {
+        fake.interfaces.erase(std::remove_if(fake.interfaces.begin(), fake.interfaces.end(),
+                                             [&](const FakeInterface& item) { return item.path == path; }),
+                              fake.interfaces.end());
+    }
+    // Registration, the priming pass and the first timer pass, which both walk.
+    void start(bool notified) {
+        if (notified) {
+            ASSERT_TRUE(device_watch_register()) << "Windows refused the registration";
+        }
+        device_watch(nullptr, 0, 0, 0);
+        device_watch(nullptr, 0, 0, 0);
+        pump_events(20);
+    }
+    bool connected_to(const std::string& path) {
+        return app_state.last_presence == 1 && app_state.write_handle && app_state.read_handle &&
+               app_state.device_path && lower(app_state.device_path) == lower(path) &&
+               gadget_text(Gadget_Status) == from_1251(Text_Connected);
+    }
+    bool absent() {
+        return app_state.last_presence == 0 && !app_state.write_handle && !app_state.read_handle &&
+               !app_state.device_path && gadget_text(Gadget_ButtonState) == from_1251(Text_No);
+    }
+    std::string state() {
+        return "presence " + std::to_string(app_state.last_presence) + ", write " +
+               std::to_string(app_state.write_handle != nullptr) + ", read " +
+               std::to_string(app_state.read_handle != nullptr) + ", path " +
+               (app_state.device_path ? app_state.device_path : "none") + ", walks " +
+               std::to_string(fake.class_devs_calls) + ", attribute queries " + std::to_string(fake.attribute_calls);
     }
 };
 
-// The class queries that succeed: the presence walk only (both opens fail), or
-// the walk and the write handle's open (the device went between the opens).
-TEST_P(DeviceWatchTest, ADeviceThatCouldNotBeOpenedIsOpenedAtTheNextPass) {
-    fake.class_devs_good = GetParam();
-    device_watch(nullptr, 0, 0, 0);
-    pump_events(20);
-    EXPECT_EQ(gadget_text(Gadget_Status), from_1251(Text_Connected));
-    ASSERT_EQ(app_state.read_handle, nullptr) << "the scripted open did not fail; calls: " << fake.class_devs_calls;
-    ASSERT_EQ(app_state.write_handle != nullptr, GetParam() == 2);
+using NotifiedWatchTest = DeviceWatchTest;
 
-    fake.class_devs_good = -1;
-    device_watch(nullptr, 0, 0, 0);
+TEST_F(NotifiedWatchTest, PlugAndUnplugShowAtOnceAndIdlePassesOpenNothing) {
+    start(true);
+    ASSERT_TRUE(absent()) << state();
+    std::string board = device("board");
+    list(board);
+    int walks = fake.class_devs_calls;
+    // The notification spells the path in another case than enumeration does.
+    device_watch_notify(true, upper(board).c_str());
     pump_events(20);
-    EXPECT_NE(app_state.write_handle, nullptr) << "the device stayed without a write handle";
-    EXPECT_NE(app_state.read_handle, nullptr) << "the device stayed without a read handle";
-    EXPECT_EQ(gadget_text(Gadget_Status), from_1251(Text_Connected));
+    EXPECT_TRUE(connected_to(board)) << state();
+    EXPECT_EQ(fake.class_devs_calls, walks) << "the arrival walked";
+    EXPECT_EQ(fake.attribute_calls_with_access, 0) << "an interface was opened for reading and writing to be matched";
 
-    // Opened now: later passes leave the handles as they are.
+    int queries = fake.attribute_calls;
     HANDLE write = app_state.write_handle;
-    int calls = fake.class_devs_calls;
-    device_watch(nullptr, 0, 0, 0);
+    for (int pass = 0; pass < 10; ++pass) device_watch(nullptr, 0, 0, 0);
+    EXPECT_EQ(fake.class_devs_calls, walks) << "idle passes walked";
+    EXPECT_EQ(fake.attribute_calls, queries) << "idle passes opened an interface";
     EXPECT_EQ(app_state.write_handle, write);
-    EXPECT_EQ(fake.class_devs_calls, calls + 1) << "a pass with the device open walks once";
-}
 
-// The device goes while its button is held: nothing of it may stay behind.
-// A click then finds no write handle and warns; a handle value kept after its
-// close would be written into (or into whatever object reuses the value).
-using DeviceGoneTest = DeviceWatchTest;
-
-TEST_F(DeviceGoneTest, ItLeavesNoHandleNoPressAndNoText) {
-    device_watch(nullptr, 0, 0, 0);
-    ASSERT_NE(app_state.write_handle, nullptr);
     gadget_set_text(Gadget_ButtonState, Text_Yes);
     int32_t length = string_buffer.length;
+    unlist(board);
+    device_watch_notify(false, lower(board).c_str());
+    pump_events(20);
+    EXPECT_TRUE(absent()) << state();
+    EXPECT_EQ(gadget_text(Gadget_Status), not_found_text());
+    EXPECT_EQ(string_buffer.length, length) << "the status text was left in the string buffer";
+}
 
-    fake.interfaces.clear();
+// Another device's arrival and removal while the device is open: no open of
+// either, the handles and both texts as they were.
+TEST_F(NotifiedWatchTest, AnotherDeviceComingAndGoingChangesNothing) {
+    std::string board = device("board");
+    list(board);
+    start(true);
+    ASSERT_TRUE(connected_to(board)) << state();
+    gadget_set_text(Gadget_ButtonState, Text_Yes);
+    HANDLE write = app_state.write_handle, read = app_state.read_handle;
+    int walks = fake.class_devs_calls, queries = fake.attribute_calls;
+
+    std::string keyboard = device("keyboard", 0x845E, 0x0002);
+    list(keyboard);
+    device_watch_notify(true, keyboard.c_str());
+    device_watch(nullptr, 0, 0, 0);
+    unlist(keyboard);
+    device_watch_notify(false, keyboard.c_str());
     device_watch(nullptr, 0, 0, 0);
     pump_events(20);
-    EXPECT_EQ(app_state.write_handle, nullptr) << "the closed write handle is still held";
-    EXPECT_EQ(gadget_text(Gadget_ButtonState), from_1251(Text_No)) << "the field still shows the press";
-    EXPECT_NE(gadget_text(Gadget_Status), from_1251(Text_Connected));
-    EXPECT_EQ(string_buffer.length, length) << "the status text was left in the string buffer";
+    EXPECT_EQ(app_state.write_handle, write);
+    EXPECT_EQ(app_state.read_handle, read);
+    EXPECT_EQ(gadget_text(Gadget_ButtonState), from_1251(Text_Yes));
+    EXPECT_TRUE(connected_to(board)) << state();
+    EXPECT_EQ(fake.class_devs_calls, walks);
+    EXPECT_EQ(fake.attribute_calls, queries);
+}
+
+TEST_F(NotifiedWatchTest, WhenTheOpenDeviceGoesAnotherOfItsIdsIsTaken) {
+    std::string first = device("first"), second = device("second");
+    list(first);
+    list(second);
+    start(true);
+    ASSERT_TRUE(connected_to(first)) << state();
+    unlist(first);
+    device_watch_notify(false, first.c_str());
+    pump_events(20);
+    EXPECT_TRUE(connected_to(second)) << state();
+    unlist(second);
+    device_watch_notify(false, second.c_str());
+    pump_events(20);
+    EXPECT_TRUE(absent()) << state();
+}
+
+// Announced before its path opens: tried again by the passes, by its path. An
+// interface of other IDs is opened once, for its attributes, and never again.
+TEST_F(NotifiedWatchTest, AnArrivalIsTriedAgainUntilItOpensAndAnotherDeviceIsOpenedOnce) {
+    start(true);
+    std::string mouse = device("mouse", 0x845E, 0x0001);
+    int queries = fake.attribute_calls;
+    device_watch_notify(true, mouse.c_str());
+    for (int pass = 0; pass < 5; ++pass) device_watch(nullptr, 0, 0, 0);
+    EXPECT_EQ(fake.attribute_calls, queries + 1) << "the other device was not opened exactly once";
+
+    std::string late = device("late");
+    ASSERT_TRUE(DeleteFileA(late.c_str()));
+    int walks = fake.class_devs_calls;
+    device_watch_notify(true, late.c_str());
+    device_watch(nullptr, 0, 0, 0);
+    EXPECT_TRUE(absent()) << state();
+    ASSERT_EQ(device("late"), late);
+    list(late);
+    device_watch(nullptr, 0, 0, 0);
+    pump_events(20);
+    EXPECT_TRUE(connected_to(late)) << state();
+    EXPECT_EQ(fake.class_devs_calls, walks) << "the retries walked";
+}
+
+// Windows may serve a notification while the watch is in the middle of a
+// walk or an open: it is taken once that step is over, not lost or nested.
+TEST_F(NotifiedWatchTest, ANotificationDuringTheWalkIsTakenAfterIt) {
+    ASSERT_TRUE(device_watch_register());
+    static std::string arriving;
+    arriving = device("arriving");
+    fake.on_walk = [] {
+        fake.on_walk = nullptr;
+        device_watch_notify(true, arriving.c_str());
+    };
+    device_watch(nullptr, 0, 0, 0);  // the priming pass: the device is not listed yet
+    pump_events(20);
+    EXPECT_TRUE(connected_to(arriving)) << state();
+}
+
+// What reaches window 0 through the runtime's window procedure: a HID
+// interface's arrival and removal are heard, a volume's is not; a name that is
+// not terminated within its record is not read, and a walk finds the device.
+TEST_F(NotifiedWatchTest, WindowZeroHearsInterfaceNotifications) {
+    start(true);
+    std::string board = device("board");
+    list(board);
+    std::wstring name(board.begin(), board.end());
+    std::vector<char> record(offsetof(DEV_BROADCAST_DEVICEINTERFACE_W, dbcc_name) + (name.size() + 1) * sizeof(wchar_t));
+    auto* notice = reinterpret_cast<DEV_BROADCAST_DEVICEINTERFACE_W*>(record.data());
+    notice->dbcc_size = static_cast<DWORD>(record.size());
+    notice->dbcc_devicetype = DBT_DEVTYP_DEVICEINTERFACE;
+    std::memcpy(notice->dbcc_name, name.c_str(), (name.size() + 1) * sizeof(wchar_t));
+    HWND window = window_handle(Window_Main);
+
+    DEV_BROADCAST_VOLUME volume = {sizeof volume, DBT_DEVTYP_VOLUME, 0, 1, 0};
+    int walks = fake.class_devs_calls;
+    SendMessageW(window, WM_DEVICECHANGE, DBT_DEVICEARRIVAL, reinterpret_cast<LPARAM>(&volume));
+    EXPECT_EQ(fake.class_devs_calls, walks) << "a volume's arrival was taken for an interface's";
+    EXPECT_TRUE(absent()) << state();
+
+    notice->dbcc_size -= sizeof(wchar_t);  // the NUL outside
+    SendMessageW(window, WM_DEVICECHANGE, DBT_DEVICEARRIVAL, reinterpret_cast<LPARAM>(notice));
+    EXPECT_EQ(fake.class_devs_calls, walks + 1) << "an unreadable notification was not answered by a walk";
+    EXPECT_TRUE(connected_to(board)) << state();
+
+    notice->dbcc_size += sizeof(wchar_t);
+    unlist(board);
+    SendMessageW(window, WM_DEVICECHANGE, DBT_DEVICEREMOVECOMPLETE, reinterpret_cast<LPARAM>(notice));
+    pump_events(20);
+    EXPECT_TRUE(absent()) << state();
 }
 
 // Handles that failed while the device stayed listed are dead: a write the
 // handle no longer takes (here a pipe with nobody at its other end; a report the
 // device never answered leaves its handle refusing every later write), or a read
-// the reader lost when the device went and came back between two passes that
-// both saw it. Kept, the LED buttons or the field would stay dead for good.
-TEST_F(DeviceGoneTest, AFailedWriteOrALostReadOpensTheDeviceAfresh) {
-    device_watch(nullptr, 0, 0, 0);
-    ASSERT_NE(app_state.write_handle, nullptr);
-    PipeDevice refusing;
-    CloseHandle(refusing.server);
-    refusing.server = nullptr;
-    hid_close_device(app_state.write_handle);
-    app_state.write_handle = refusing.client;
-    send_command(Command_LedOn);
+// the reader lost when the device went and came back between two passes. The
+// next pass opens the device again, by its path when notifications work.
+TEST_P(DeviceWatchTest, AFailedWriteOrALostReadOpensTheDeviceAgain) {
+    std::string board = device("board"), spare = device("spare");
+    list(board);
+    start(GetParam());
+    ASSERT_TRUE(connected_to(board)) << state();
     for (const char* failure : {"a failed write", "a lost read"}) {
-        int calls = fake.class_devs_calls;
+        // Handles of the test's own, which can tell whether the watch closed
+        // them; a handle's value cannot, as the next open may be given it.
+        PipeDevice read_pipe;
+        handover_replace(read_pipe.client);
+        hid_close_device(app_state.write_handle);
+        // Takes no writes, like a handle whose report the device never answered.
+        app_state.write_handle = CreateFileA(spare.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
+        ASSERT_NE(app_state.write_handle, INVALID_HANDLE_VALUE);
+        if (failure[2] == 'f') {
+            send_command(Command_LedOn);
+        } else {
+            ReadTicket ticket{};
+            ASSERT_TRUE(handover_begin_read(&ticket));
+            handover_end_read(ticket, nullptr, true);
+        }
+        int walks = fake.class_devs_calls;
         device_watch(nullptr, 0, 0, 0);
-        EXPECT_GT(fake.class_devs_calls, calls + 1) << "after " << failure << " the pass only walked";
-        EXPECT_TRUE(app_state.read_handle && app_state.write_handle && app_state.write_handle != refusing.client);
-        ReadTicket ticket{};
-        ASSERT_TRUE(handover_begin_read(&ticket));
-        handover_end_read(ticket, nullptr, true);
+        EXPECT_TRUE(connected_to(board)) << "after " << failure << ": " << state();
+        EXPECT_FALSE(read_pipe.client_open()) << "after " << failure << " the read handle was kept";
+        EXPECT_FALSE(file_is_open(spare)) << "after " << failure << " the write handle was kept";
+        EXPECT_EQ(fake.class_devs_calls, walks + (GetParam() ? 0 : 1)) << "after " << failure;
     }
 }
 
-INSTANTIATE_TEST_SUITE_P(FirstPass, DeviceWatchTest, ::testing::Values(1, 2),
-                         [](const ::testing::TestParamInfo<int>& info) {
-                             return info.param == 1 ? "BothOpensFailed" : "OnlyTheReadOpenFailed";
-                         });
+// Listed, but held by someone who lets nobody write: the device counts as
+// connected without its handles, which the passes open once they can.
+TEST_P(DeviceWatchTest, ADeviceThatWouldNotOpenIsOpenedAtALaterPass) {
+    std::string board = device("board");
+    list(board);
+    HANDLE holder = CreateFileA(board.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
+    ASSERT_NE(holder, INVALID_HANDLE_VALUE);
+    start(GetParam());
+    EXPECT_EQ(gadget_text(Gadget_Status), from_1251(Text_Connected));
+    EXPECT_TRUE(!app_state.write_handle && !app_state.read_handle) << "the holder did not keep the device: " << state();
+    CloseHandle(holder);
+    int walks = fake.class_devs_calls;
+    device_watch(nullptr, 0, 0, 0);
+    EXPECT_TRUE(connected_to(board)) << state();
+    EXPECT_EQ(fake.class_devs_calls, walks + (GetParam() ? 0 : 1));
+}
+
+// Without notifications each pass walks once, and shows plug and unplug.
+TEST_F(DeviceWatchTest, RefusedNotificationsEveryPassWalks) {
+    start(false);
+    ASSERT_TRUE(absent()) << state();
+    std::string board = device("board");
+    list(board);
+    int walks = fake.class_devs_calls;
+    device_watch(nullptr, 0, 0, 0);
+    EXPECT_TRUE(connected_to(board)) << state();
+    device_watch(nullptr, 0, 0, 0);
+    EXPECT_EQ(fake.class_devs_calls, walks + 2) << "a pass that connects and one that does not each walk once";
+    EXPECT_EQ(fake.attribute_calls_with_access, 0) << "an interface was opened for reading and writing to be matched";
+    unlist(board);
+    device_watch(nullptr, 0, 0, 0);
+    pump_events(20);
+    EXPECT_TRUE(absent()) << state();
+}
+
+INSTANTIATE_TEST_SUITE_P(Watch, DeviceWatchTest, ::testing::Bool(), [](const ::testing::TestParamInfo<bool>& info) {
+    return info.param ? "Notified" : "Polling";
+});
 
 }  // namespace
 

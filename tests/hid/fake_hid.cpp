@@ -18,6 +18,7 @@ constexpr DWORD DetailData_Size = sizeof(void*) == 4 ? 5 : 8;
 HDEVINFO WINAPI fake_get_class_devs(const GUID* guid, PCSTR, HWND, DWORD flags) {
     ++fake.class_devs_calls;
     fake.class_devs_flags = flags;
+    if (fake.on_walk) fake.on_walk();
     if (fake.class_devs_fail || (fake.class_devs_good >= 0 && fake.class_devs_calls > fake.class_devs_good) ||
         !guid || std::memcmp(guid, &hid_class, sizeof hid_class) != 0)
         return INVALID_HANDLE_VALUE;

@@ -21,7 +21,8 @@ struct FakeHid {
     std::vector<FakeInterface> interfaces;
     bool class_devs_fail = false;
     int class_devs_good = -1;     // class queries that succeed before the rest fail (-1: all)
-    int class_devs_calls = 0;
+    int class_devs_calls = 0;     // one per walk
+    void (*on_walk)() = nullptr;  // runs as a walk begins, as a message served meanwhile would
     DWORD class_devs_flags = 0;
     int destroy_calls = 0;
     int enum_calls = 0;
