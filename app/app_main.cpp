@@ -7,6 +7,7 @@
 #include "app/app_state.h"
 #include "app/device_watch.h"
 #include "app/input_reader.h"
+#include "app/led_command.h"
 #include "app/main_window.h"
 #include "app/read_handover.h"
 #include "hid/hid_binding.h"
@@ -66,7 +67,6 @@ extern "C" [[noreturn]] void app_entry() {
     main_heap_set(app_state.main_heap);
     runtime_start();
     app_state.write_handle = nullptr;
-    app_state.read_handle = nullptr;
     handover_init();
     hid_bind();
 

@@ -11,6 +11,8 @@ constexpr uint16_t Device_VendorId = 0x1234;
 constexpr uint16_t Device_ProductId = 0x0001;
 constexpr int16_t Device_Version = -1;  // any
 constexpr uint16_t Device_Index = 0;
+// The program's device's reports, and any device's whose caps cannot be read.
+constexpr int32_t Report_Bytes = 2;
 
 enum Gadget : int32_t {
     Gadget_Status = 1,
@@ -31,7 +33,6 @@ struct AppState {
     HANDLE main_heap;
     HINSTANCE instance;
     int32_t last_event;
-    HANDLE read_handle;   // taken and replaced only through the read hand-over
     HANDLE write_handle;  // GUI thread only
     int32_t last_presence;
     bool write_lost;      // GUI thread only: a write on write_handle failed

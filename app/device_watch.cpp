@@ -194,7 +194,7 @@ bool notifications() {
     return record && record->device_notification && record->message_hook == device_watch_hook;
 }
 
-bool half_open() { return !app_state.write_handle || !app_state.read_handle; }
+bool half_open() { return !app_state.write_handle || !handover_handle(); }
 
 void notified_pass() {
     bool failed = handover_take_lost() || app_state.write_lost;  // asked every pass: asking clears it

@@ -1,6 +1,6 @@
 #include "app/read_handover.h"
 
-#include "app/app_state.h"
+#include "app/app_state.h"  // the button field
 #include "hid/hid_discovery.h"
 #include "runtime/gadget/gadget.h"
 
@@ -12,6 +12,7 @@ struct Handover {
     CRITICAL_SECTION lock;
     HANDLE idle;           // manual-reset: set while no read is in progress
     HANDLE wake;           // manual-reset: ends the read in progress; cleared as each read begins
+    HANDLE current;        // the read handle, or null; replaced only by the GUI thread
     HANDLE reader_thread;  // to wait for the reader's end
     bool reader_running;   // registered, with or without a handle of its thread
     HANDLE reading;        // the handle of the read in progress, or null
@@ -52,9 +53,11 @@ bool wait_serving(HANDLE object, DWORD limit_ms) {
     }
 }
 
-// With the lock held: wakes the read in progress on handle and waits, up to
-// the limit, until it has ended. True when none is in progress. The wake stays
-// set until the next read begins, so the reader cannot miss it.
+// Called with the lock held, and returns with it held, but lets it go while it
+// waits: the reader needs it to end its read. Wakes the read in progress on
+// handle and waits, up to the limit, until it has ended; true when none is in
+// progress. The wake stays set until the next read begins, so the reader
+// cannot miss it. Callers read the state anew after it returns.
 bool end_read_on(HANDLE handle, DWORD limit_ms) {
     DWORD start = GetTickCount();
     while (handle && g_handover.reading == handle) {
@@ -100,7 +103,7 @@ bool handover_begin_read(ReadTicket* ticket) {
         LeaveCriticalSection(&g_handover.lock);
         return false;
     }
-    ticket->handle = app_state.read_handle;
+    ticket->handle = g_handover.current;
     ticket->generation = g_handover.generation;
     ticket->length = g_handover.report_length;
     ticket->wake = g_handover.wake;
@@ -132,6 +135,8 @@ void handover_end_read(const ReadTicket& ticket, const char* text, bool failed) 
     LeaveCriticalSection(&g_handover.lock);
 }
 
+HANDLE handover_handle() { return g_handover.current; }
+
 bool handover_take_lost() {
     lock_serving();
     bool lost = g_handover.lost;
@@ -145,8 +150,8 @@ void handover_replace(HANDLE read_handle, int32_t report_length) {
     ++g_handover.generation;
     g_handover.report_length = report_length;
     g_handover.lost = false;
-    HANDLE old = app_state.read_handle;
-    app_state.read_handle = read_handle;
+    HANDLE old = g_handover.current;
+    g_handover.current = read_handle;
     if (old) {
         if (end_read_on(old, Replace_Limit))
             hid_close_device(old);

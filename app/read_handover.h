@@ -6,6 +6,8 @@
 
 #include <cstdint>
 
+#include "app/app_state.h"
+
 struct ReadTicket {
     HANDLE handle;        // null: nothing to read this pass
     uint32_t generation;  // the handle's generation when it was taken
@@ -30,9 +32,11 @@ bool handover_take_lost();
 // False when the program is already stopping.
 bool handover_register_reader();
 
+// GUI thread: the read handle installed last, or null.
+HANDLE handover_handle();
 // GUI thread: installs a new read handle (null for none) with its device's
 // input report length, closing the old one only after any read on it has ended.
-void handover_replace(HANDLE read_handle, int32_t report_length = 2);
+void handover_replace(HANDLE read_handle, int32_t report_length = Report_Bytes);
 // GUI thread, at exit: stops the reader. True when it has left its loop within
 // the time limit, so that nothing it holds points into memory about to be freed.
 bool handover_stop(DWORD limit_ms);

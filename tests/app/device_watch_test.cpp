@@ -13,7 +13,7 @@
 #include "app/app_state.h"
 #include "app/app_texts.h"
 #include "app/device_watch.h"
-#include "app/input_reader.h"
+#include "app/led_command.h"
 #include "handover_fixture.h"
 #include "hid/fake_hid.h"
 #include "hid/hid_discovery.h"
@@ -80,18 +80,18 @@ protected:
         pump_events(20);
     }
     bool connected_to(const std::string& path) {
-        return app_state.last_presence == 1 && app_state.write_handle && app_state.read_handle &&
+        return app_state.last_presence == 1 && app_state.write_handle && handover_handle() &&
                app_state.device_path && lower(app_state.device_path) == lower(path) &&
                gadget_text(Gadget_Status) == from_1251(Text_Connected);
     }
     bool absent() {
-        return app_state.last_presence == 0 && !app_state.write_handle && !app_state.read_handle &&
+        return app_state.last_presence == 0 && !app_state.write_handle && !handover_handle() &&
                !app_state.device_path && gadget_text(Gadget_ButtonState) == from_1251(Text_No);
     }
     std::string state() {
         return "presence " + std::to_string(app_state.last_presence) + ", write " +
                std::to_string(app_state.write_handle != nullptr) + ", read " +
-               std::to_string(app_state.read_handle != nullptr) + ", path " +
+               std::to_string(handover_handle() != nullptr) + ", path " +
                (app_state.device_path ? app_state.device_path : "none") + ", walks " +
                std::to_string(fake.class_devs_calls) + ", attribute queries " + std::to_string(fake.attribute_calls);
     }
@@ -137,7 +137,7 @@ TEST_F(NotifiedWatchTest, AnotherDeviceComingAndGoingChangesNothing) {
     start(true);
     ASSERT_TRUE(connected_to(board)) << state();
     gadget_set_text(Gadget_ButtonState, Text_Yes);
-    HANDLE write = app_state.write_handle, read = app_state.read_handle;
+    HANDLE write = app_state.write_handle, read = handover_handle();
     int walks = fake.class_devs_calls, queries = fake.attribute_calls;
 
     std::string keyboard = device("keyboard", 0x845E, 0x0002);
@@ -149,7 +149,7 @@ TEST_F(NotifiedWatchTest, AnotherDeviceComingAndGoingChangesNothing) {
     device_watch(nullptr, 0, 0, 0);
     pump_events(20);
     EXPECT_EQ(app_state.write_handle, write);
-    EXPECT_EQ(app_state.read_handle, read);
+    EXPECT_EQ(handover_handle(), read);
     EXPECT_EQ(gadget_text(Gadget_ButtonState), from_1251(Text_Yes));
     EXPECT_TRUE(connected_to(board)) << state();
     EXPECT_EQ(fake.class_devs_calls, walks);
@@ -288,7 +288,7 @@ TEST_P(DeviceWatchTest, ADeviceThatWouldNotOpenIsOpenedAtALaterPass) {
     ASSERT_NE(holder, INVALID_HANDLE_VALUE);
     start(GetParam());
     EXPECT_EQ(gadget_text(Gadget_Status), from_1251(Text_Connected));
-    EXPECT_TRUE(!app_state.write_handle && !app_state.read_handle) << "the holder did not keep the device: " << state();
+    EXPECT_TRUE(!app_state.write_handle && !handover_handle()) << "the holder did not keep the device: " << state();
     CloseHandle(holder);
     int walks = fake.class_devs_calls;
     device_watch(nullptr, 0, 0, 0);
