@@ -31,7 +31,7 @@ MODULE_TESTS = {
     "runtime/window": r"^(window_.*|gadget_test.*|app_read_handover_test|app_device_watch_test)$",
     "runtime/gadget": r"^(gadget_test.*|window_window_test|app_device_watch_test|app_read_handover_test)$",
     "hid": r"^(hid_fake_test|hid_wine_test|hid_device_test|app_device_watch_test|hid_list_cli)$",
-    "app": r"^(app_device_watch_test|app_read_handover_test|app_reader_stop_test|app_e2e|app_device_behaviour)$",
+    "app": r"^(app_device_watch_test|app_read_handover_test|app_reader_stop_test|app_e2e|app_device_behaviour|app_watch)$",
     "tools/hid_list": r"^(hid_list_cli|hid_device_test)$",
 }
 MODULES = list(MODULE_TESTS)
