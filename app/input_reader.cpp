@@ -27,18 +27,20 @@ DWORD WINAPI input_reader(LPVOID) {
     int32_t capacity = 0;
     ReadTicket ticket{};
     while (handover_begin_read(&ticket)) {
-        if (ticket.handle) {
-            // The class driver fails a read shorter than the device's reports.
-            if (ticket.length > capacity) {
-                if (buffer) array_free(buffer);
-                capacity = ticket.length;
-                buffer = static_cast<uint8_t*>(array_alloc(1, capacity, ElementType_Byte, nullptr, &buffer_variable));
-                if (!buffer) capacity = 0;
-            }
-            // A failed read leaves the buffer as it was: the last text is set again.
-            bool failed = buffer && hid_read_report(ticket.handle, buffer, ticket.length, ticket.wake) == 0;
-            handover_end_read(ticket, buffer ? button_text(buffer[1]) : nullptr, failed);
+        if (!ticket.handle) {
+            handover_wait_for_handle();
+            continue;
         }
+        // The class driver fails a read shorter than the device's reports.
+        if (ticket.length > capacity) {
+            if (buffer) array_free(buffer);
+            capacity = ticket.length;
+            buffer = static_cast<uint8_t*>(array_alloc(1, capacity, ElementType_Byte, nullptr, &buffer_variable));
+            if (!buffer) capacity = 0;
+        }
+        // A failed read leaves the buffer as it was: the last text is set again.
+        bool failed = buffer && hid_read_report(ticket.handle, buffer, ticket.length, ticket.wake) == 0;
+        handover_end_read(ticket, buffer ? button_text(buffer[1]) : nullptr, failed);
         delay_ms(Reader_PauseMs);
     }
     if (buffer) array_free(buffer);

@@ -7,11 +7,13 @@
 namespace {
 
 constexpr DWORD Replace_Limit = 2000;  // after this a handle still being read is left to the reader
+constexpr DWORD Handover_NoEventPauseMs = 10;
 
 struct Handover {
     CRITICAL_SECTION lock;
     HANDLE idle;           // manual-reset: set while no read is in progress
     HANDLE wake;           // manual-reset: ends the read in progress; cleared as each read begins
+    HANDLE installed;      // manual-reset: set while there is a handle to read, and once stopping
     HANDLE current;        // the read handle, or null; replaced only by the GUI thread
     HANDLE reader_thread;  // to wait for the reader's end
     bool reader_running;   // registered, with or without a handle of its thread
@@ -77,6 +79,7 @@ void handover_init() {
     InitializeCriticalSection(&g_handover.lock);
     g_handover.idle = CreateEventA(nullptr, TRUE, TRUE, nullptr);
     g_handover.wake = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    g_handover.installed = CreateEventA(nullptr, TRUE, FALSE, nullptr);
 }
 
 bool handover_register_reader() {
@@ -137,6 +140,11 @@ void handover_end_read(const ReadTicket& ticket, const char* text, bool failed) 
 
 HANDLE handover_handle() { return g_handover.current; }
 
+void handover_wait_for_handle() {
+    // Without the event (it could not be made) the reader looks again after a pause.
+    if (WaitForSingleObject(g_handover.installed, INFINITE) != WAIT_OBJECT_0) Sleep(Handover_NoEventPauseMs);
+}
+
 bool handover_take_lost() {
     lock_serving();
     bool lost = g_handover.lost;
@@ -152,6 +160,10 @@ void handover_replace(HANDLE read_handle, int32_t report_length) {
     g_handover.lost = false;
     HANDLE old = g_handover.current;
     g_handover.current = read_handle;
+    if (read_handle)
+        SetEvent(g_handover.installed);
+    else
+        ResetEvent(g_handover.installed);
     if (old) {
         if (end_read_on(old, Replace_Limit))
             hid_close_device(old);
@@ -166,6 +178,7 @@ bool handover_stop(DWORD limit_ms) {
     lock_serving();
     g_handover.stopping = true;
     ++g_handover.generation;
+    SetEvent(g_handover.installed);
     bool idle = end_read_on(g_handover.reading, limit_ms);
     HANDLE thread = g_handover.reader_thread;
     bool running = g_handover.reader_running;

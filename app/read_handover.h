@@ -19,6 +19,10 @@ void handover_init();
 
 // Reader thread. Returns false once the program is stopping.
 bool handover_begin_read(ReadTicket* ticket);
+// Reader thread, when its ticket has no handle: sleeps until the GUI thread
+// installs one or the program stops, so that a program with no device costs
+// nothing while it waits.
+void handover_wait_for_handle();
 // Reader thread: ends the read of the ticket and, if the handle is still the
 // current one and text is not null, shows text in the button-state field.
 // failed: the read itself failed, which on the current handle means the

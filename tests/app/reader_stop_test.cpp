@@ -10,6 +10,7 @@
 #include <winternl.h>
 
 #include "app/app_state.h"
+#include "app/input_reader.h"
 #include "app/read_handover.h"
 #include "hid/hid_transfer.h"
 #include "hid/pipe_device.h"
@@ -134,6 +135,38 @@ TEST(ReaderStop, AsOnXpAReplaceAndTheExitEndAQuietRead) {
             std::exit(took_first && took_second && first_closed && stopped && left_open && refused ? 0 : 1);
         },
         ::testing::ExitedWithCode(0), "");
+}
+
+}  // namespace
+
+namespace {
+
+// The program's own reader, with no device: it sleeps until a handle is
+// installed rather than looking every few milliseconds, so the exit must wake
+// it, or it would wait for a handle for ever and the exit give up on it.
+int run_idle_reader_and_stop() {
+    handover_init();
+    HANDLE reader = CreateThread(nullptr, 0, input_reader, nullptr, 0, nullptr);
+    PipeDevice device;
+    const uint8_t released[2] = {0, Button_Released};
+    DWORD written = 0;
+    // Installed while the reader waits: it must take it and read.
+    Sleep(100);
+    handover_replace(device.client);
+    bool sent = WriteFile(device.server, released, 2, &written, nullptr);
+    DWORD start = GetTickCount();
+    while (device.pending_bytes(device.server) && GetTickCount() - start < 5000) Sleep(5);
+    bool read = device.pending_bytes(device.server) == 0;
+    handover_replace(nullptr);
+    Sleep(100);
+    bool stopped = handover_stop(5000);
+    bool ended = WaitForSingleObject(reader, 5000) == WAIT_OBJECT_0;
+    std::fprintf(stderr, "report sent %d, read %d; reader stopped %d, its thread ended %d\n", sent, read, stopped, ended);
+    return sent && read && stopped && ended ? 0 : 1;
+}
+
+TEST(ReaderStop, AReaderWaitingForADeviceIsWokenByTheExit) {
+    EXPECT_EXIT(std::exit(run_idle_reader_and_stop()), ::testing::ExitedWithCode(0), "");
 }
 
 }  // namespace
