@@ -1,6 +1,10 @@
 // Discovery against a scripted enumeration of real files.
+#include <algorithm>
+#include <cctype>
+
 #include "fake_hid.h"
 #include "hid/hid_discovery.h"
+#include "runtime/base/string_buffer.h"
 
 namespace {
 
@@ -44,6 +48,7 @@ TEST_F(HidSearch, VendorProductVersionAndIndexMustAllMatch) {
         expect_all_closed_except(c.found);
         EXPECT_EQ(hid_close_device(device), device ? 1 : 0);
     }
+    EXPECT_EQ(fake.attribute_calls_with_access, 0) << "interfaces were matched through opens for reading and writing";
     EXPECT_EQ(fake.destroy_calls, 6) << "one set a search, each destroyed";
     EXPECT_EQ(fake.class_devs_flags, 0x12u);
     EXPECT_FALSE(fake.bad_cb_size);
@@ -137,6 +142,65 @@ TEST_F(HidSearch, SecondModePassesEachOpenableInterfaceInTurnWhenTheUserValueIsN
     hid_close_device(device);
 }
 
+// A path is found by one walk whose opens ask for no access; matching or
+// opening one path walks nothing. Only the open for transfers needs read and
+// write access, so a device someone holds against writers is found but not
+// opened, and the first mode passes over it.
+TEST_F(HidSearch, PathsAreFoundMatchedAndOpenedOneByOne) {
+    std::string other = add("other", 0x845E, 1, 1);
+    std::string first = add("first", Vid, Pid, 0x0100), second = add("second", Vid, Pid, 0x0200);
+    char* path = nullptr;
+    EXPECT_EQ(hid_find_path(Pid, Vid, HidVersion_Any, 1, &path), 1);
+    EXPECT_EQ(std::string(path ? path : "none"), second);
+    EXPECT_EQ(hid_find_path(Pid, Vid, 0x0100, 1, &path), 0);
+    EXPECT_EQ(path, nullptr) << "the variable kept a path when none was found";
+    expect_all_closed_except("");
+
+    int walks = fake.class_devs_calls;
+    EXPECT_EQ(hid_path_matches(first.c_str(), Pid, Vid, HidVersion_Any), 1);
+    EXPECT_EQ(hid_path_matches(first.c_str(), Pid, Vid, 0x0200), 0);
+    EXPECT_EQ(hid_path_matches(other.c_str(), Pid, Vid, HidVersion_Any), 0);
+    EXPECT_EQ(hid_path_matches("C:\\no\\such\\device", Pid, Vid, HidVersion_Any), -1) << "a path that does not open";
+    EXPECT_EQ(hid_path_matches(nullptr, Pid, Vid, HidVersion_Any), 0);
+    std::string shouted = first;
+    std::transform(shouted.begin(), shouted.end(), shouted.begin(), [](unsigned char c) { return std::toupper(c); });
+    HANDLE device = hid_open_path(shouted.c_str());
+    ASSERT_NE(device, nullptr);
+    HIDD_ATTRIBUTES attributes = {HidAttributes_Size, 0, 0, 0};
+    EXPECT_TRUE(hid_entries.HidD_GetAttributes(device, &attributes));
+    EXPECT_EQ(fake.attribute_calls_with_access, 1) << "the handle for transfers cannot read";
+    hid_close_device(device);
+    EXPECT_EQ(hid_open_path("C:\\no\\such\\device"), nullptr);
+    EXPECT_EQ(hid_open_path(nullptr), nullptr);
+    EXPECT_EQ(fake.class_devs_calls, walks) << "matching or opening a path walked";
+    expect_all_closed_except("");
+
+    HANDLE holder = CreateFileA(first.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
+    ASSERT_NE(holder, INVALID_HANDLE_VALUE);
+    EXPECT_EQ(hid_find_path(Pid, Vid, HidVersion_Any, 0, &path), 1);
+    EXPECT_EQ(std::string(path ? path : "none"), first);
+    EXPECT_EQ(hid_open_path(first.c_str()), nullptr) << "the holder lets nobody write";
+    device = hid_open_device(Pid, Vid, HidVersion_Any, 0);
+    EXPECT_NE(device, nullptr);
+    EXPECT_TRUE(file_is_open(second)) << "the first mode did not pass over the held device";
+    hid_close_device(device);
+    CloseHandle(holder);
+    string_assign(&path, nullptr);
+}
+
+// Interface paths name the same interface in any case: Windows announces them
+// partly upper-cased and enumerates them lower-cased.
+TEST(HidPath, PathsAreEqualWithoutRegardToCase) {
+    const char* enumerated = "\\\\?\\hid#vid_1234&pid_0001#7&1a2b3c&0&0000#{4d1e55b2-f16f-11cf-88cb-001111000030}";
+    const char* announced = "\\\\?\\HID#VID_1234&PID_0001#7&1a2b3c&0&0000#{4D1E55B2-F16F-11CF-88CB-001111000030}";
+    const char* another = "\\\\?\\hid#vid_1234&pid_0001#7&1a2b3c&0&0001#{4d1e55b2-f16f-11cf-88cb-001111000030}";
+    EXPECT_TRUE(hid_path_equal(enumerated, announced));
+    EXPECT_FALSE(hid_path_equal(enumerated, another));
+    EXPECT_FALSE(hid_path_equal(enumerated, "\\\\?\\hid#vid_1234&pid_0001"));
+    EXPECT_FALSE(hid_path_equal(nullptr, enumerated));
+    EXPECT_FALSE(hid_path_equal(nullptr, nullptr));
+}
+
 TEST_F(HidSearch, AnyMissingEntryYieldsNullWithoutASystemCall) {
     add("first", Vid, Pid, 0x0100);
     const int needed[] = {HidEntry_HidD_GetHidGuid, HidEntry_HidD_GetAttributes, HidEntry_SetupDiEnumDeviceInterfaces,
@@ -146,7 +210,15 @@ TEST_F(HidSearch, AnyMissingEntryYieldsNullWithoutASystemCall) {
         fake_clear_entry(entry);
         EXPECT_EQ(hid_open_device(Pid, Vid, HidVersion_Any, 0), nullptr) << hid_entry_name(entry);
         EXPECT_EQ(hid_device_present(Pid, Vid, HidVersion_Any, 0), 0) << hid_entry_name(entry);
+        char* path = nullptr;
+        EXPECT_EQ(hid_find_path(Pid, Vid, HidVersion_Any, 0, &path), 0) << hid_entry_name(entry);
     }
+    GUID guid;
+    fake_clear_entry(HidEntry_HidD_GetHidGuid);
+    EXPECT_EQ(hid_interface_class(&guid), 0);
+    fake_clear_entry(HidEntry_HidD_GetAttributes);
+    EXPECT_EQ(hid_path_matches(fake.interfaces[0].path.c_str(), Pid, Vid, HidVersion_Any), 0)
+        << "without the attribute query nothing can match, nor be worth trying again";
     EXPECT_EQ(fake.class_devs_calls, 0);
     EXPECT_EQ(fake.enum_calls + fake.detail_calls + fake.attribute_calls, 0);
     // The entries the search does not call are not needed.
