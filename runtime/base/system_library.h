@@ -12,7 +12,8 @@ inline constexpr char Library_Kernel[] = "kernel32";
 
 // Where Windows can (8 and later, Vista and 7 with their loader update), keeps
 // every later load by name in this process, the system's own DLLs' included,
-// to the system folder. Call before anything loads a library.
+// to the system folder; elsewhere takes the current folder out of the search.
+// Call before anything loads a library.
 void system_library_confine();
 // The library (e.g. "hid") from the system folder, its own imports looked
 // for there first; null when it is missing or the path would not fit.

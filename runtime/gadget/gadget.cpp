@@ -1,6 +1,5 @@
 #include "runtime/gadget/gadget.h"
 
-#include <commctrl.h>
 #include <ole2.h>
 
 #include "runtime/base/memory.h"
@@ -74,8 +73,7 @@ BOOL gadget_startup() {
     g_context = static_cast<GadgetContext*>(globals_create(sizeof(GadgetContext), init_context, nullptr));
     // Text changes are carried to the control's own thread under this message.
     g_set_text_message = RegisterWindowMessageA(Message_GadgetSetText);
-    INITCOMMONCONTROLSEX controls{sizeof(INITCOMMONCONTROLSEX), CommonControl_Classes};
-    return InitCommonControlsEx(&controls);
+    return common_controls_register();
 }
 
 void gadget_shutdown() {

@@ -17,7 +17,9 @@ namespace {
 
 constexpr UINT KeepPlace = SWP_NOMOVE | SWP_NOSIZE;
 constexpr DWORD Version_Visual_Styles = 0x60000;
-static_assert(sizeof(OSVERSIONINFOA) == 148, "the version query checks the structure size");
+constexpr DWORD CommonControl_Classes =
+    ICC_TAB_CLASSES | ICC_HOTKEY_CLASS | ICC_DATE_CLASSES | ICC_USEREX_CLASSES | ICC_INTERNET_CLASSES;
+static_assert(CommonControl_Classes == 0xB48);
 static_assert(sizeof(DLLVERSIONINFO) == 20);
 
 // Message boxes may be up on several threads at once; each walks and edits the
@@ -70,19 +72,37 @@ SavedWindow* saved_of(RecordLink* link) { return reinterpret_cast<SavedWindow*>(
 
 using DllGetVersionEntry = HRESULT(CALLBACK*)(DLLVERSIONINFO*);
 using IsAppThemedEntry = BOOL(WINAPI*)();
+using InitCommonControlsExEntry = decltype(&::InitCommonControlsEx);
+
+HMODULE g_common_controls = nullptr;
+InitCommonControlsExEntry g_init_common_controls = nullptr;
+
+void common_controls_load() {
+    // The one library loaded by name rather than by path: the manifest asks
+    // for the version 6 common controls, and the activation context hands
+    // those out, from their side-by-side assembly, only to a load by name; by
+    // path the system folder's comctl32.dll is version 5, without visual
+    // styles. runtime_start confined the search before this, so the name goes
+    // to the activation context and then to the system folder alone, never
+    // beside the program; where the confinement is missing (XP, Vista and 7
+    // before their loader update) the activation context still answers before
+    // the program's folder is searched. Named with its extension, as the
+    // activation context lists it.
+    g_common_controls = LoadLibraryA("comctl32.dll");
+    if (!g_common_controls) return;
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wcast-function-type"
+    g_init_common_controls =
+        reinterpret_cast<InitCommonControlsExEntry>(GetProcAddress(g_common_controls, "InitCommonControlsEx"));
+#pragma GCC diagnostic pop
+}
 
 DWORD common_controls_version() {
     DWORD version = 1;
-    // The module the program's import of the common controls was bound to,
-    // from their side-by-side assembly: the one that draws. By path the
-    // system folder would give version 5.
-    HMODULE comctl = nullptr;
-    if (!GetModuleHandleExA(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
-                            reinterpret_cast<LPCSTR>(&InitCommonControlsEx), &comctl))
-        return version;
+    if (!g_common_controls) return version;
 #pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Wcast-function-type"
-    auto get_version = reinterpret_cast<DllGetVersionEntry>(GetProcAddress(comctl, "DllGetVersion"));
+    auto get_version = reinterpret_cast<DllGetVersionEntry>(GetProcAddress(g_common_controls, "DllGetVersion"));
 #pragma GCC diagnostic pop
     if (get_version) {
         DLLVERSIONINFO info{};
@@ -142,9 +162,13 @@ void delay_ms(int32_t milliseconds) {
 }
 
 void gui_init() {
-    INITCOMMONCONTROLSEX controls{sizeof(INITCOMMONCONTROLSEX), CommonControl_Classes};
-    InitCommonControlsEx(&controls);
+    common_controls_register();
     CoInitialize(nullptr);
+}
+
+BOOL common_controls_register() {
+    INITCOMMONCONTROLSEX controls{sizeof(INITCOMMONCONTROLSEX), CommonControl_Classes};
+    return g_init_common_controls && g_init_common_controls(&controls);
 }
 
 void drawing_init() {
@@ -161,29 +185,15 @@ void drawing_init() {
     drawing_state.msimg32 = system_library_load("msimg32");
     drawing_state.alpha_blend = drawing_state.msimg32 ? GetProcAddress(drawing_state.msimg32, "AlphaBlend") : nullptr;
 
-    bool themed = true;
-    OSVERSIONINFOA version{};
-    version.dwOSVersionInfoSize = sizeof(version);
-    if (GetVersionExA(&version)) {
-        if (version.dwPlatformId == VER_PLATFORM_WIN32_WINDOWS) themed = false;
-        if (version.dwPlatformId == VER_PLATFORM_WIN32_NT &&
-            (version.dwMajorVersion < 5 || (version.dwMajorVersion == 5 && version.dwMinorVersion == 0)))
-            themed = false;
-    }
-    if (themed) {
-        DWORD controls_version = common_controls_version();
-        HMODULE uxtheme = system_library_load("uxtheme");
-        if (!uxtheme) {
-            themed = false;
-        } else {
+    // Before the common controls, which ask for it by name. Windows 9x and
+    // 2000 have no visual styles and no uxtheme.dll: the load fails there.
+    HMODULE uxtheme = system_library_load("uxtheme");
+    common_controls_load();
 #pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Wcast-function-type"
-            auto is_app_themed = reinterpret_cast<IsAppThemedEntry>(GetProcAddress(uxtheme, "IsAppThemed"));
+    auto is_app_themed = uxtheme ? reinterpret_cast<IsAppThemedEntry>(GetProcAddress(uxtheme, "IsAppThemed")) : nullptr;
 #pragma GCC diagnostic pop
-            themed = is_app_themed && is_app_themed() && controls_version >= Version_Visual_Styles;
-        }
-    }
-    drawing_state.themed = themed;
+    drawing_state.themed = is_app_themed && is_app_themed() && common_controls_version() >= Version_Visual_Styles;
 }
 
 void drawing_shutdown() {

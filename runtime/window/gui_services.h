@@ -3,15 +3,8 @@
 // fine timer resolution, and the start-up steps of the GUI layer.
 #pragma once
 #include <windows.h>
-#include <commctrl.h>
 
 #include <cstdint>
-
-// The common-control classes registered at start-up, by the GUI services and
-// again by the gadget runtime.
-constexpr DWORD CommonControl_Classes =
-    ICC_TAB_CLASSES | ICC_HOTKEY_CLASS | ICC_DATE_CLASSES | ICC_USEREX_CLASSES | ICC_INTERNET_CLASSES;
-static_assert(CommonControl_Classes == 0xB48);
 
 struct SavedWindow {
     DWORD thread_id;
@@ -31,7 +24,13 @@ extern DrawingState drawing_state;
 int message_box(const char* title, const char* text, UINT flags);
 void delay_ms(int32_t milliseconds);
 void gui_init();
+// Loads the drawing libraries and the common controls (kept for the process's
+// life); before any window exists, after system_library_confine.
 void drawing_init();
+// Registers the control classes the runtime uses with the common controls
+// drawing_init loaded, as the GUI services and the gadget runtime each do at
+// start-up; FALSE when the common controls could not be loaded.
+BOOL common_controls_register();
 // Frees msimg32.dll at exit.
 void drawing_shutdown();
 // Elements currently saved by message boxes that are up; for diagnostics and tests.

@@ -1,27 +1,25 @@
 #!/usr/bin/env python3
 """A copy of the program in a folder of its own, beside stand-ins named like
-the libraries it uses that are no Known DLLs, each of which leaves a trace
-file when it runs; Wine is told to prefer them, as Windows' search order
-prefers a library in the program's folder. The program must start, connect
-to the virtual device and work, and load no stand-in more often than a twin
-does: a program with only the imports allowed and the same manifest that ends
-at its first instruction, whose loads the system makes while its libraries
-start, before any code of the program runs (Wine's +loaddll log names every
-library loaded, with its path).
+the libraries that it, or the common controls on its behalf, load by name and
+that are no Known DLLs, each of which leaves a trace file when it runs; Wine
+is told to prefer them, as Windows' search order prefers a library in the
+program's folder. The program must start, connect to the virtual device and
+work, load none of the stand-ins, and still get the version 6 common controls
+its manifest asks for (Wine's +loaddll log names every library loaded, with
+its path).
 
-usage: planted_library_test.py WINE_RUN EXE TWIN PROBE WORKDIR PREFIX STAND_IN.dll... [--each]
+usage: planted_library_test.py WINE_RUN EXE PROBE WORKDIR PREFIX STAND_IN.dll... [--each]
 --each plants one stand-in at a time and lists only what the program loaded.
 """
 import os
 import re
 import shutil
-import subprocess
 import sys
 import time
 
 from e2e_harness import *  # noqa: F401,F403
 
-wine_run, exe, twin, probe_exe, workdir, prefix, *stand_ins = sys.argv[1:]
+wine_run, exe, probe_exe, workdir, prefix, *stand_ins = sys.argv[1:]
 each = "--each" in stand_ins
 stand_ins = [s for s in stand_ins if s != "--each"]
 names = [os.path.splitext(os.path.basename(s))[0] for s in stand_ins]
@@ -35,40 +33,37 @@ def plant(libraries):
     shutil.rmtree(folder, ignore_errors=True)
     os.makedirs(folder)
     shutil.copy(exe, ctx.exe)
-    shutil.copy(twin, folder)
     for library in libraries:
         shutil.copy(library, folder)
 
 
-def planted_loads(title):
-    """How often each stand-in was loaded from the folder, by any process the
-    start brought, and every path each name was loaded from."""
+def loads():
+    """Every library the run loaded, by any process the start brought: its
+    path, its name in lower case, and native or builtin."""
     with open(log_path, encoding="utf-8", errors="replace") as f:
-        loads = re.findall(r'Loaded L"([^"]+)" at \S+: (\w+)', f.read())
-    counts, seen = {}, {}
-    for path, kind in loads:
-        path = path.replace("\\\\", "\\")
-        name = os.path.splitext(path.split("\\")[-1])[0].lower()
-        if name in names:
-            seen.setdefault(name, set()).add(f"{path} ({kind})")
-            if path.lower().startswith("z:" + folder.replace("/", "\\").lower()):
-                counts[name] = counts.get(name, 0) + 1
-    print(title)
+        found = re.findall(r'Loaded L"([^"]+)" at \S+: (\w+)', f.read())
+    return [(path.replace("\\\\", "\\"), os.path.splitext(path.split("\\")[-1])[0].lower(), kind)
+            for path, kind in found]
+
+
+def planted_loads(loaded):
+    """Prints each stand-in's loads and returns the names of those loaded from
+    beside the program or that left their trace."""
+    beside = "z:" + folder.replace("/", "\\").lower()
+    planted = []
+    print("the program:")
     for name in names:
+        paths = sorted({f"{path} ({kind})" for path, n, kind in loaded if n == name})
+        count = sum(1 for path, n, _ in loaded if n == name and path.lower().startswith(beside))
         trace = os.path.join(folder, name + ".dll.loaded")
         traced = os.path.exists(trace)
         if traced:
             os.remove(trace)
-        print(f"  {name}.dll: {counts.get(name, 0)} from beside the program{', trace left' if traced else ''};"
-              f" {', '.join(sorted(seen.get(name, ()))) or 'not loaded'}")
-    return counts
-
-
-def run_twin():
-    with open(log_path, "wb") as log:
-        subprocess.run([ctx.wine_run, "--prefix", ctx.prefix, "--", os.path.join(folder, os.path.basename(twin))],
-                       env=env, stderr=log, timeout=60)
-    return planted_loads("the twin (what the system loads before a program's first instruction):")
+        if count or traced:
+            planted.append(name)
+        print(f"  {name}.dll: {count} from beside the program{', trace left' if traced else ''};"
+              f" {', '.join(paths) or 'not loaded'}")
+    return planted
 
 
 def run_program(check_work):
@@ -89,7 +84,7 @@ def run_program(check_work):
         if check_work:
             check(rc == 0, f"it closes with exit code 0 (saw {rc})")
     app.wait()
-    return planted_loads("the program:")
+    return loads()
 
 
 try:
@@ -101,14 +96,17 @@ try:
         for stand_in in stand_ins:
             plant([stand_in])
             print(f"{os.path.basename(stand_in)} alone:")
-            run_program(False)
+            planted_loads(run_program(False))
     else:
         plant(stand_ins)
-        system = run_twin()
-        program = run_program(True)
-        more = sorted(f"{name} ({program[name]} > {system.get(name, 0)})" for name in program
-                      if program[name] > system.get(name, 0))
-        check(not more, f"the program loads no stand-in beyond the system's own start-up (more: {', '.join(more) or 'none'})")
+        loaded = run_program(True)
+        planted = planted_loads(loaded)
+        check(not planted, f"no stand-in is loaded from beside the program (loaded: {', '.join(planted) or 'none'})")
+        # The common controls' side-by-side assembly names its version in its
+        # folder's name; the system folder's copy is version 5.
+        controls = [path for path, name, _ in loaded if name == "comctl32"]
+        check(len(controls) == 1 and re.search(r"\\winsxs\\[^\\]*common-controls[^\\]*_6\.0\.", controls[0].lower()),
+              f"the common controls are version 6, from their side-by-side assembly (loaded: {controls or 'none'})")
     probe.ask("unplugall")
     probe.close()
 finally:

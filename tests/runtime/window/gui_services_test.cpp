@@ -1,5 +1,6 @@
 // The message box keeps the calling thread's other windows out of the way and
 // puts them back; boxes on several threads at once keep to their own windows.
+// The common controls the runtime loads itself.
 #include <atomic>
 #include <thread>
 #include <vector>
@@ -77,6 +78,18 @@ TEST_F(GuiServicesTest, BoxDisablesOtherWindowsOfTheThreadAndRestoresThem) {
     EXPECT_FALSE(IsWindowEnabled(disabled)) << "a window that was disabled stays disabled";
     EXPECT_TRUE(IsWindowEnabled(hidden));
     EXPECT_EQ(saved_window_count(), 0);
+}
+
+// No program imports the common controls: the runtime loads them at start
+// and registers with them the classes the gadgets are made of.
+TEST_F(GuiServicesTest, CommonControlsLoadedAtStartRegisterTheGadgetClasses) {
+    EXPECT_NE(GetModuleHandleA("comctl32.dll"), nullptr);
+    EXPECT_TRUE(common_controls_register());
+    for (const char* name : {"SysTabControl32", "msctls_hotkey32", "SysDateTimePick32", "ComboBoxEx32", "SysIPAddress32"}) {
+        WNDCLASSEXA info{};
+        info.cbSize = sizeof info;
+        EXPECT_TRUE(GetClassInfoExA(nullptr, name, &info)) << name << " is not registered";
+    }
 }
 
 TEST_F(GuiServicesTest, BoxesOnSeveralThreadsAtOnceTouchOnlyTheirOwnWindows) {
