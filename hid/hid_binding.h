@@ -1,5 +1,6 @@
 // The HID entry table: the hid.dll and setupapi.dll entry points bound by name
-// at start-up, and the two library handles. This is the only module that
+// at start-up, and the two library handles. Neither library is imported: both
+// come from the system folder by their full paths, never from beside the program. This is the only module that
 // includes the platform's HID and device-setup headers; the rest of hid/ uses them from here.
 #pragma once
 #include <windows.h>
@@ -46,7 +47,9 @@ static_assert(Pointer_Bytes != 4 || (sizeof(SP_DEVICE_INTERFACE_DATA) == 28 && s
     X(HidD_GetSerialNumberString, hid_library)           \
     X(HidD_GetIndexedString, hid_library)                \
     X(SetupDiEnumDeviceInterfaces, setupapi_library)     \
-    X(SetupDiGetDeviceInterfaceDetailA, setupapi_library)
+    X(SetupDiGetDeviceInterfaceDetailA, setupapi_library) \
+    X(SetupDiGetClassDevsA, setupapi_library)            \
+    X(SetupDiDestroyDeviceInfoList, setupapi_library)
 
 // One slot per entry point, null while unbound or missing.
 struct HidEntryTable {
@@ -64,7 +67,7 @@ enum HidEntry : int32_t {
 #undef HID_ENTRY_PLACE
     HidEntry_Count
 };
-static_assert(HidEntry_Count == 17 && HidEntry_SetupDiEnumDeviceInterfaces == 15);
+static_assert(HidEntry_Count == 19 && HidEntry_SetupDiEnumDeviceInterfaces == 15);
 static_assert(offsetof(HidEntryTable, hid_library) == HidEntry_Count * Pointer_Bytes);
 
 // Written by hid_bind before any other thread exists, read-only afterwards.

@@ -39,8 +39,9 @@ int32_t path_attributes_match(const char* path, uint16_t product_id, uint16_t ve
 }
 
 bool search_entries_bound() {
-    return hid_entries.HidD_GetHidGuid && hid_entries.SetupDiEnumDeviceInterfaces &&
-           hid_entries.SetupDiGetDeviceInterfaceDetailA && hid_entries.HidD_GetAttributes;
+    return hid_entries.HidD_GetHidGuid && hid_entries.SetupDiGetClassDevsA && hid_entries.SetupDiDestroyDeviceInfoList &&
+           hid_entries.SetupDiEnumDeviceInterfaces && hid_entries.SetupDiGetDeviceInterfaceDetailA &&
+           hid_entries.HidD_GetAttributes;
 }
 
 // Hands visit the path of each present HID interface in enumeration order, the
@@ -49,7 +50,7 @@ template <typename Visit>
 void walk_interfaces(Visit visit) {
     GUID hid_class;
     hid_entries.HidD_GetHidGuid(&hid_class);
-    HDEVINFO set = SetupDiGetClassDevsA(&hid_class, nullptr, nullptr, HidSearch_ClassFlags);
+    HDEVINFO set = hid_entries.SetupDiGetClassDevsA(&hid_class, nullptr, nullptr, HidSearch_ClassFlags);
     if (set == INVALID_HANDLE_VALUE || !set) return;
     SP_DEVICE_INTERFACE_DATA data = {};
     data.cbSize = sizeof data;
@@ -59,7 +60,7 @@ void walk_interfaces(Visit visit) {
         if (!interface_path(set, &data, &path)) continue;
         if (visit(path)) break;
     }
-    SetupDiDestroyDeviceInfoList(set);
+    hid_entries.SetupDiDestroyDeviceInfoList(set);
     string_free(path);
 }
 

@@ -135,13 +135,6 @@ BOOLEAN WINAPI num_input_buffers(HANDLE, PULONG count) {
 
 }  // namespace
 
-extern "C" {
-void* fake_class_devs_import __asm__(IMPORT_SYMBOL(SetupDiGetClassDevsA, 16)) =
-    reinterpret_cast<void*>(&fake_get_class_devs);
-void* fake_destroy_import __asm__(IMPORT_SYMBOL(SetupDiDestroyDeviceInfoList, 4)) =
-    reinterpret_cast<void*>(&fake_destroy);
-}
-
 void fake_bind_all() {
     hid_entries.HidD_GetHidGuid = get_hid_guid;
     hid_entries.HidD_GetAttributes = get_attributes;
@@ -154,6 +147,8 @@ void fake_bind_all() {
     hid_entries.HidD_GetSerialNumberString = serial_string;
     hid_entries.SetupDiEnumDeviceInterfaces = enum_interfaces;
     hid_entries.SetupDiGetDeviceInterfaceDetailA = interface_detail;
+    hid_entries.SetupDiGetClassDevsA = fake_get_class_devs;
+    hid_entries.SetupDiDestroyDeviceInfoList = fake_destroy;
 }
 
 void fake_unbind_all() { hid_entries = {}; }

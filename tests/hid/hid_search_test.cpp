@@ -204,7 +204,8 @@ TEST(HidPath, PathsAreEqualWithoutRegardToCase) {
 TEST_F(HidSearch, AnyMissingEntryYieldsNullWithoutASystemCall) {
     add("first", Vid, Pid, 0x0100);
     const int needed[] = {HidEntry_HidD_GetHidGuid, HidEntry_HidD_GetAttributes, HidEntry_SetupDiEnumDeviceInterfaces,
-                          HidEntry_SetupDiGetDeviceInterfaceDetailA};
+                          HidEntry_SetupDiGetDeviceInterfaceDetailA, HidEntry_SetupDiGetClassDevsA,
+                          HidEntry_SetupDiDestroyDeviceInfoList};
     for (int entry : needed) {
         fake_bind_all();
         fake_clear_entry(entry);

@@ -61,10 +61,13 @@ TEST(HidWineRelease, UnbindReleasesOnlyWhatWasLoaded) {
 
     // As after a failed load of hid.dll: only setupapi.dll is released, once.
     hid_entries = {};
+    bool held_before = GetModuleHandleA("setupapi.dll") != nullptr;
     hid_entries.setupapi_library = LoadLibraryA("setupapi.dll");
     ASSERT_NE(hid_entries.setupapi_library, nullptr);
     hid_unbind();
-    EXPECT_NE(GetModuleHandleA("setupapi.dll"), nullptr) << "the load-time import keeps it";
+    EXPECT_EQ(GetModuleHandleA("hid.dll"), nullptr);
+    EXPECT_EQ(GetModuleHandleA("setupapi.dll") != nullptr, held_before)
+        << "setupapi.dll was not released, or was released once more than it was loaded";
     hid_entries = {};
 }
 
