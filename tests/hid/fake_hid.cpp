@@ -133,7 +133,57 @@ BOOLEAN WINAPI num_input_buffers(HANDLE, PULONG count) {
     return TRUE;
 }
 
+// Every handle opened on one of the fake's files and not closed yet: opens
+// without access escape the exclusive open that file_is_open makes, so the
+// program's opens and closes are counted at their imports instead.
+constexpr int Tracked_Limit = 64;
+HANDLE g_tracked[Tracked_Limit];
+SRWLOCK g_tracked_lock = SRWLOCK_INIT;
+
+template <typename Function>
+Function system_function(const char* name) {
+    return reinterpret_cast<Function>(reinterpret_cast<void*>(GetProcAddress(GetModuleHandleA("kernel32.dll"), name)));
+}
+
+HANDLE WINAPI tracking_create_file(LPCSTR name, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES security,
+                                   DWORD disposition, DWORD flags, HANDLE model) {
+    HANDLE file = system_function<decltype(&::CreateFileA)>("CreateFileA")(name, access, share, security, disposition,
+                                                                         flags, model);
+    if (file == INVALID_HANDLE_VALUE || g_dir.empty() || !name || _strnicmp(name, g_dir.c_str(), g_dir.size()) != 0)
+        return file;
+    AcquireSRWLockExclusive(&g_tracked_lock);
+    for (HANDLE& slot : g_tracked) {
+        if (!slot) {
+            slot = file;
+            break;
+        }
+    }
+    ReleaseSRWLockExclusive(&g_tracked_lock);
+    return file;
+}
+
+BOOL WINAPI tracking_close_handle(HANDLE handle) {
+    AcquireSRWLockExclusive(&g_tracked_lock);
+    for (HANDLE& slot : g_tracked)
+        if (slot == handle) slot = nullptr;
+    ReleaseSRWLockExclusive(&g_tracked_lock);
+    return system_function<decltype(&::CloseHandle)>("CloseHandle")(handle);
+}
+
 }  // namespace
+
+extern "C" {
+void* tracking_create_file_import __asm__(IMPORT_SYMBOL(CreateFileA, 28)) = reinterpret_cast<void*>(&tracking_create_file);
+void* tracking_close_handle_import __asm__(IMPORT_SYMBOL(CloseHandle, 4)) = reinterpret_cast<void*>(&tracking_close_handle);
+}
+
+int fake_files_open() {
+    AcquireSRWLockShared(&g_tracked_lock);
+    int open = 0;
+    for (HANDLE slot : g_tracked) open += slot != nullptr;
+    ReleaseSRWLockShared(&g_tracked_lock);
+    return open;
+}
 
 void fake_bind_all() {
     hid_entries.HidD_GetHidGuid = get_hid_guid;

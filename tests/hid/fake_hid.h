@@ -56,6 +56,9 @@ std::string make_device_file(const std::string& name, WORD vendor, WORD product,
 std::string make_plain_file(const std::string& name);
 // True when some handle is still open on the file (an exclusive open fails).
 bool file_is_open(const std::string& path);
+// Handles open on the fake's files, whatever their access; counted at the
+// program's imports of CreateFileA and CloseHandle.
+int fake_files_open();
 
 class FakeHidTest : public BaseRuntime {
 protected:

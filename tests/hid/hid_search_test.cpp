@@ -188,6 +188,26 @@ TEST_F(HidSearch, PathsAreFoundMatchedAndOpenedOneByOne) {
     string_assign(&path, nullptr);
 }
 
+// Opens without access escape the checks of exclusive opens: the handles
+// open on the fake's files are counted instead. A watch pass that leaked one
+// handle would leak five a second.
+TEST_F(HidSearch, SearchesAndPathQueriesLeaveNoHandleBehind) {
+    add("other", 0x845E, 1, 1);
+    std::string device_path = add("device", Vid, Pid, 0x0100);
+    char* path = nullptr;
+    ASSERT_EQ(fake_files_open(), 0);
+    for (int round = 0; round < 3; ++round) {
+        EXPECT_EQ(hid_device_present(Pid, Vid, HidVersion_Any, 0), 1);
+        EXPECT_EQ(hid_device_present(Pid, Vid, HidVersion_Any, 1), 0);
+        EXPECT_EQ(hid_find_path(Pid, Vid, HidVersion_Any, 0, &path), 1);
+        EXPECT_EQ(hid_path_matches(device_path.c_str(), Pid, Vid, HidVersion_Any), 1);
+        EXPECT_EQ(hid_path_matches(fake.interfaces[0].path.c_str(), Pid, Vid, HidVersion_Any), 0);
+        hid_close_device(hid_open_path(device_path.c_str()));
+    }
+    EXPECT_EQ(fake_files_open(), 0) << "handles left open by the searches";
+    string_assign(&path, nullptr);
+}
+
 // Interface paths name the same interface in any case: Windows announces them
 // partly upper-cased and enumerates them lower-cased.
 TEST(HidPath, PathsAreEqualWithoutRegardToCase) {
