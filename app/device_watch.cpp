@@ -16,6 +16,7 @@
 namespace {
 
 constexpr int32_t Watch_QueuedNotices = 16;
+constexpr int32_t Watch_KnownDevices = 8;
 // Walks after the registration: the priming pass's, and the first timer
 // pass's. Windows takes a registration asynchronously (a service registers it
 // over RPC), so an interface that came just before it took effect is heard of
@@ -45,6 +46,10 @@ struct Watch {
     int32_t queued;
     Notice queue[Watch_QueuedNotices];
     PendingArrival pending[Watch_PendingArrivals];
+    // Every listed device of the program's IDs, from the last walk and the
+    // arrivals since: when the open one goes, another is taken without a walk.
+    char* known[Watch_KnownDevices];
+    bool known_incomplete;  // more than the list holds: a removal walks
 };
 
 Watch g_watch;
@@ -94,21 +99,49 @@ void disconnect() {
     gadget_set_text(Gadget_ButtonState, Text_No);
 }
 
-// One walk: the first device of the program's IDs is taken, or, when there is
-// none, the device that was open is let go.
-void take_first_listed() {
-    char* found = nullptr;
-    if (hid_find_path(Device_ProductId, Device_VendorId, Device_Version, Device_Index, &found))
-        connect(found);
-    else if (app_state.last_presence)
-        disconnect();
-    string_free(found);
+void know(const char* path) {
+    for (char* known : g_watch.known)
+        if (hid_path_equal(known, path)) return;
+    for (char*& known : g_watch.known) {
+        if (!known) {
+            string_assign(&known, path);
+            return;
+        }
+    }
+    g_watch.known_incomplete = true;
+}
+
+void unknow(const char* path) {
+    for (char*& known : g_watch.known)
+        if (hid_path_equal(known, path)) string_assign(&known, nullptr);
+}
+
+// One walk, which learns every listed device of the program's IDs afresh.
+void learn_listed() {
+    for (char*& known : g_watch.known) string_assign(&known, nullptr);
+    g_watch.known_incomplete = false;
+    hid_each_path(Device_ProductId, Device_VendorId, Device_Version, [](const char* path, intptr_t) { know(path); }, 0);
+}
+
+// The first known device that is still the program's, opened; false when none is.
+bool take_known() {
+    for (char* known : g_watch.known) {
+        if (known && device_path_matches(known) == 1) {
+            connect(known);
+            return true;
+        }
+    }
+    return false;
 }
 
 // What a walk finds, for when notifications may not have told everything.
 void reconcile() {
-    if (app_state.last_presence && device_path_matches(app_state.device_path) == 1) return;
-    take_first_listed();
+    learn_listed();
+    if (app_state.last_presence) {
+        for (char* known : g_watch.known)
+            if (hid_path_equal(known, app_state.device_path)) return;
+    }
+    if (!take_known() && app_state.last_presence) disconnect();
 }
 
 // A handle failed while the device was open: its own path first; a walk only
@@ -117,7 +150,7 @@ void reopen() {
     if (device_path_matches(app_state.device_path) == 1)
         connect(app_state.device_path);
     else
-        take_first_listed();
+        reconcile();
 }
 
 void remember_arrival(const char* path) {
@@ -137,21 +170,24 @@ void forget_arrival(const char* path) {
 }
 
 // One device at a time: another of the same IDs that arrives meanwhile is
-// found by the walk that follows the open one's removal.
+// known, and taken when the open one goes.
 void arrival(const char* path) {
-    if (app_state.last_presence) return;
     int32_t match = device_path_matches(path);
-    if (match == 1)
-        connect(path);
-    else if (match < 0)
+    if (match == 1) {
+        know(path);
+        if (!app_state.last_presence) connect(path);
+    } else if (match < 0 && !app_state.last_presence) {
         remember_arrival(path);  // announced before it opens: tried again at the next passes
+    }
 }
 
 void removal(const char* path) {
     forget_arrival(path);
+    unknow(path);
     if (!app_state.last_presence || !hid_path_equal(path, app_state.device_path)) return;
     disconnect();
-    take_first_listed();
+    if (g_watch.known_incomplete) learn_listed();
+    take_known();
 }
 
 void retry_arrivals() {
@@ -163,6 +199,7 @@ void retry_arrivals() {
         }
         int32_t match = device_path_matches(arrival.path);
         if (match == 1) {
+            know(arrival.path);
             connect(arrival.path);  // forgets every arrival, this one included
             return;
         }

@@ -111,6 +111,19 @@ int32_t hid_find_path(uint16_t product_id, uint16_t vendor_id, int16_t version, 
     return *path ? 1 : 0;
 }
 
+int32_t hid_each_path(uint16_t product_id, uint16_t vendor_id, int16_t version, HidPathCallback found, intptr_t user) {
+    if (!search_entries_bound() || !found) return 0;
+    int32_t matches = 0;
+    walk_interfaces([&](const char* candidate) {
+        if (path_attributes_match(candidate, product_id, vendor_id, version) == 1) {
+            ++matches;
+            found(candidate, user);
+        }
+        return false;
+    });
+    return matches;
+}
+
 int32_t hid_interface_class(GUID* guid) {
     if (!guid || !hid_entries.HidD_GetHidGuid) return 0;
     hid_entries.HidD_GetHidGuid(guid);

@@ -40,6 +40,10 @@ int32_t hid_interface_class(GUID* guid);
 // The path of the index-th matching interface, stored in the string variable
 // *path (freed and null when there is none); 1 when found. Nothing stays open.
 int32_t hid_find_path(uint16_t product_id, uint16_t vendor_id, int16_t version, uint16_t index, char** path);
+// One walk: found(path, user) for each interface whose attributes match, in
+// enumeration order; the path is valid during the call. How many matched.
+using HidPathCallback = void (*)(const char* path, intptr_t user);
+int32_t hid_each_path(uint16_t product_id, uint16_t vendor_id, int16_t version, HidPathCallback found, intptr_t user);
 // One interface opened for transfers as hid_search opens its result; null
 // when the path is null or does not open.
 HANDLE hid_open_path(const char* path);

@@ -127,10 +127,12 @@ TEST_F(NotifiedWatchTest, PlugAndUnplugShowAtOnceAndIdlePassesOpenNothing) {
     EXPECT_TRUE(absent()) << state();
     EXPECT_EQ(gadget_text(Gadget_Status), not_found_text());
     EXPECT_EQ(string_buffer.length, length) << "the status text was left in the string buffer";
+    EXPECT_EQ(fake.class_devs_calls, walks) << "the removal walked, though no other device was known";
 }
 
-// Another device's arrival and removal while the device is open: no open of
-// either, the handles and both texts as they were.
+// Another device's arrival and removal while the device is open: one open of
+// its path, without access, to learn that it is not the program's; the
+// handles and both texts as they were.
 TEST_F(NotifiedWatchTest, AnotherDeviceComingAndGoingChangesNothing) {
     std::string board = device("board");
     list(board);
@@ -153,23 +155,33 @@ TEST_F(NotifiedWatchTest, AnotherDeviceComingAndGoingChangesNothing) {
     EXPECT_EQ(gadget_text(Gadget_ButtonState), from_1251(Text_Yes));
     EXPECT_TRUE(connected_to(board)) << state();
     EXPECT_EQ(fake.class_devs_calls, walks);
-    EXPECT_EQ(fake.attribute_calls, queries);
+    EXPECT_EQ(fake.attribute_calls, queries + 1);
+    EXPECT_EQ(fake.attribute_calls_with_access, 0);
 }
 
+// Known from the start's walk or from its arrival: another device of the
+// program's IDs is taken when the open one goes, without a walk.
 TEST_F(NotifiedWatchTest, WhenTheOpenDeviceGoesAnotherOfItsIdsIsTaken) {
-    std::string first = device("first"), second = device("second");
+    std::string first = device("first"), second = device("second"), third = device("third");
     list(first);
     list(second);
     start(true);
     ASSERT_TRUE(connected_to(first)) << state();
-    unlist(first);
-    device_watch_notify(false, first.c_str());
-    pump_events(20);
-    EXPECT_TRUE(connected_to(second)) << state();
-    unlist(second);
-    device_watch_notify(false, second.c_str());
+    int walks = fake.class_devs_calls;
+    list(third);
+    device_watch_notify(true, third.c_str());
+    EXPECT_TRUE(connected_to(first)) << "an arrival replaced the open device: " << state();
+    for (const std::string* gone : {&first, &second}) {
+        unlist(*gone);
+        device_watch_notify(false, gone->c_str());
+        pump_events(20);
+        EXPECT_TRUE(connected_to(gone == &first ? second : third)) << state();
+    }
+    unlist(third);
+    device_watch_notify(false, third.c_str());
     pump_events(20);
     EXPECT_TRUE(absent()) << state();
+    EXPECT_EQ(fake.class_devs_calls, walks) << "a removal walked";
 }
 
 // Announced before its path opens: tried again by the passes, by its path. An

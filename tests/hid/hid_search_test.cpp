@@ -156,6 +156,11 @@ TEST_F(HidSearch, PathsAreFoundMatchedAndOpenedOneByOne) {
     EXPECT_EQ(path, nullptr) << "the variable kept a path when none was found";
     expect_all_closed_except("");
 
+    std::vector<std::string> each;
+    auto collect = [](const char* found, intptr_t user) { reinterpret_cast<std::vector<std::string>*>(user)->push_back(found); };
+    EXPECT_EQ(hid_each_path(Pid, Vid, HidVersion_Any, collect, reinterpret_cast<intptr_t>(&each)), 2);
+    EXPECT_EQ(each, (std::vector<std::string>{first, second})) << "not every match, or not in enumeration order";
+    EXPECT_EQ(hid_each_path(Pid, Vid, HidVersion_Any, nullptr, 0), 0);
     int walks = fake.class_devs_calls;
     EXPECT_EQ(hid_path_matches(first.c_str(), Pid, Vid, HidVersion_Any), 1);
     EXPECT_EQ(hid_path_matches(first.c_str(), Pid, Vid, 0x0200), 0);
