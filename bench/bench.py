@@ -56,11 +56,6 @@ def out(text=""):
     lines.append(text)
 
 
-def percentile(samples, p):
-    s = sorted(samples)
-    return s[min(len(s) - 1, int(round(p / 100 * (len(s) - 1))))]
-
-
 def median(samples):
     return percentile(samples, 50)
 
@@ -73,21 +68,6 @@ def start_and_wait_visible(path, title):
     words = probe.p.stdout.readline().decode().split()
     hwnd = probe.ask(f"window {title.hex()} 1000").split()
     return proc, (float(words[1]) if words[0] == "visible" else None), (hwnd[1] if hwnd[0] == "window" else None)
-
-
-def cpu_ms(linux_pid):
-    """User + kernel time of a Linux process and all its threads, from /proc (10 ms resolution)."""
-    with open(f"/proc/{linux_pid}/stat") as f:
-        fields = f.read().rsplit(")", 1)[1].split()
-    return (int(fields[11]) + int(fields[12])) * 1000 / os.sysconf("SC_CLK_TCK")
-
-
-def idle_cpu(pids, seconds):
-    before = {p: cpu_ms(p) for p in pids}
-    t0 = time.time()
-    time.sleep(seconds)
-    wall = (time.time() - t0) * 1000
-    return {p: (cpu_ms(p) - before[p]) / wall * 100 for p in pids}
 
 
 # Wine's relay trace of only these calls marks the start-up's steps in the
@@ -384,8 +364,7 @@ try:
     app_pid = probe.ask(f"pid {hwnd}").split()[1]
     app_linux = linux_pids("hidled.exe")
     bare_linux = linux_pids("bare_window.exe")
-    server = (linux_pids("wineserver32") + linux_pids("wineserver64") + linux_pids("wineserver")
-              + linux_pids("winedevice.exe"))
+    server = server_pids() + linux_pids("winedevice.exe")
     if len(app_linux) != 1 or len(bare_linux) != 1:
         raise SystemExit(f"expected one program and one baseline process, found {app_linux} {bare_linux}")
     watched = [app_linux[0], bare_linux[0]] + server
