@@ -114,6 +114,41 @@ std::string bench_command(const std::vector<std::string>& w) {
         device.product_id = static_cast<uint16_t>(device.product_id + 1);
         return hidsim_plug(device) && hidsim_wait_present(device.slot, 10000) ? "ok" : "fail";
     }
+    if (cmd == "presencetime" && w.size() >= 6) {
+        // presencetime <hwnd> <slot> plug|unplug <text-hex> <timeout-ms>: ms from just before the
+        // request reaches the bus until the window's status line shows the text, polled every
+        // millisecond or so (back to back would take a core from the program it waits for).
+        // With - for the window: until the slot's interface opens (plug) or no longer opens
+        // (unplug), Wine's own share of that time, which no program can show sooner.
+        HWND status = w[1] == "-" ? nullptr : GetDlgItem(handle_of(w[1]), 1);
+        uint32_t slot = std::strtoul(w[2].c_str(), nullptr, 10);
+        bool plug = w[3] == "plug";
+        std::wstring want = text_of(w[4]);
+        double timeout = std::strtod(w[5].c_str(), nullptr);
+        if (w[1] != "-" && !status) return "none";
+        // The client lets a device go only once the host has it, and a slot is plugged again
+        // once it has gone: both waited for outside the time.
+        if (!(plug ? hidsim_wait_absent(slot, 10000) : hidsim_wait_present(slot, 10000))) return "fail";
+        HidSimDevice device = hidsim_default_device(slot);
+        char path[160];
+        std::snprintf(path, sizeof path, "\\\\?\\hid#vid_%04x&pid_%04x#%u#{4d1e55b2-f16f-11cf-88cb-001111000030}",
+                      device.vendor_id, device.product_id, static_cast<unsigned>(slot));
+        auto reached = [&] {
+            if (status) return window_text(status) == want;
+            HANDLE h = CreateFileA(path, 0, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0, nullptr);
+            if (h != INVALID_HANDLE_VALUE) CloseHandle(h);
+            return (h != INVALID_HANDLE_VALUE) == plug;
+        };
+        double t0 = now_ms();
+        if (!(plug ? hidsim_plug(device) : hidsim_unplug(slot))) return "fail";
+        while (!reached()) {
+            if (now_ms() - t0 > timeout) return "timeout";
+            Sleep(1);
+        }
+        char line[64];
+        std::snprintf(line, sizeof line, "shown %.3f", now_ms() - t0);
+        return line;
+    }
     if (cmd == "closetime" && w.size() >= 3) {
         // closetime <hwnd> <timeout-ms>: ms from posting WM_CLOSE until the window's process has ended.
         DWORD pid = 0;
