@@ -833,7 +833,9 @@ try:
     rows = [l.split() for l in result.stdout.splitlines()[1:] if l.strip()]
     out("## One watch pass")
     out()
-    out("`hid_device_present(0x0001, 0x1234, -1, 0)` as the program's timer calls it, with N virtual devices of "
+    out("`hid_device_present(0x0001, 0x1234, -1, 0)`, one walk as the program's timer made it every 200 ms "
+        "before notifications drove the watch (it now walks at start, and on every pass only where Windows "
+        "announces no interfaces), with N virtual devices of "
         "other IDs present (plus Wine's own two HID interfaces); median of 31 passes. The device absent makes "
         "the pass walk every interface; present, it stops at the device. Baselines: a bare SetupDi enumeration "
         "of the same interfaces (class list, interface, detail), and the same bare walk also opening each "
