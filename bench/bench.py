@@ -297,8 +297,9 @@ def plug_others(count):
     """Plugs count devices of other IDs after the ones plugged (one vendor and
     product, a serial of their own each); seconds it took."""
     t0 = time.time()
+    # Each first plug takes Wine a while, and later ones longer: 256 took over 90 s here.
     rc, said = sim(hidsim_exe, "plug", "-d", str(OTHER_FIRST_SLOT), "--count", str(count), "--vid", OTHER_VID,
-                   "--pid", OTHER_PID)
+                   "--pid", OTHER_PID, timeout=20 * 60)
     if rc != 0:
         raise SystemExit(f"plugging {count} other devices failed: {said}")
     return time.time() - t0

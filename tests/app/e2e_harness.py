@@ -106,10 +106,10 @@ class Probe:
         self.p.wait(timeout=30)
 
 
-def sim(hidsim_exe, *args):
+def sim(hidsim_exe, *args, timeout=60):
     """One command of the simulator's command line; its exit code and output."""
     p = wine(hidsim_exe, *args, stdout=subprocess.PIPE, stderr=subprocess.STDOUT)
-    said = p.communicate(timeout=60)[0].decode(errors="replace").strip()
+    said = p.communicate(timeout=timeout)[0].decode(errors="replace").strip()
     return p.returncode, said
 
 

@@ -62,7 +62,8 @@ try:
     probe = Probe()
     check(probe.ask("simulator 30000") == "ok" and probe.ask("unplugall") == "ok", "the virtual device's bus answers")
     t0 = time.time()
-    rc, said = sim(hidsim_exe, "plug", "-d", "10", "--count", str(OTHERS), "--vid", "4242", "--pid", "2000")
+    rc, said = sim(hidsim_exe, "plug", "-d", "10", "--count", str(OTHERS), "--vid", "4242", "--pid", "2000",
+                   timeout=120)
     check(rc == 0, f"{OTHERS} devices of other IDs plugged in {time.time() - t0:.0f} s ({said or 'done'})")
     if rc != 0:
         raise SystemExit
