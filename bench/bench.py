@@ -3,12 +3,18 @@
 same run, and writes the figures to a Markdown file. Not a test: it prints
 figures and asserts nothing but that each step could be made.
 
-usage: bench.py WINE_RUN BUILD_DIR PREFIX OUT_MD COMMAND_LINE [ARCH] [--exe-also EXE] [--before REV EXE] [--quick | --devices]
+usage: bench.py WINE_RUN BUILD_DIR PREFIX OUT_MD COMMAND_LINE [ARCH] [--exe-also EXE] [--before REV EXE]
+                [--watch-prefixes SMALL MANY] [--quick | --devices | --watch]
 
 --exe-also names the other architecture's build of the program, whose size is
 reported beside this one's; --before names an earlier revision and its build of
-the program, measured beside this one against misbehaving devices; --quick
-measures the exe and the start-up only; --devices only the misbehaving devices.
+the program, measured beside this one against misbehaving devices and in the
+device watch's section; --watch-prefixes names two fresh simulator prefixes for
+that section, one for up to 64 other devices and one for hundreds (which slow
+every later plug in a prefix); --quick measures the exe and the start-up only;
+--devices only the misbehaving devices; --watch only the device watch, whose
+section then replaces its old one in OUT_MD. BENCH_SHORT=1 shortens the device
+watch's runs to try the script; its figures are then not written.
 """
 import datetime
 import os
@@ -28,6 +34,15 @@ if quick:
 devices_only = "--devices" in args
 if devices_only:
     args.remove("--devices")
+watch_only = "--watch" in args
+if watch_only:
+    args.remove("--watch")
+short = os.environ.get("BENCH_SHORT") == "1"
+watch_prefixes = None
+if "--watch-prefixes" in args:
+    at = args.index("--watch-prefixes")
+    watch_prefixes = (args[at + 1], args[at + 2])
+    del args[at:at + 3]
 other_exes = []
 while "--exe-also" in args:
     at = args.index("--exe-also")
@@ -56,11 +71,6 @@ def out(text=""):
     lines.append(text)
 
 
-def percentile(samples, p):
-    s = sorted(samples)
-    return s[min(len(s) - 1, int(round(p / 100 * (len(s) - 1))))]
-
-
 def median(samples):
     return percentile(samples, 50)
 
@@ -73,21 +83,6 @@ def start_and_wait_visible(path, title):
     words = probe.p.stdout.readline().decode().split()
     hwnd = probe.ask(f"window {title.hex()} 1000").split()
     return proc, (float(words[1]) if words[0] == "visible" else None), (hwnd[1] if hwnd[0] == "window" else None)
-
-
-def cpu_ms(linux_pid):
-    """User + kernel time of a Linux process and all its threads, from /proc (10 ms resolution)."""
-    with open(f"/proc/{linux_pid}/stat") as f:
-        fields = f.read().rsplit(")", 1)[1].split()
-    return (int(fields[11]) + int(fields[12])) * 1000 / os.sysconf("SC_CLK_TCK")
-
-
-def idle_cpu(pids, seconds):
-    before = {p: cpu_ms(p) for p in pids}
-    t0 = time.time()
-    time.sleep(seconds)
-    wall = (time.time() - t0) * 1000
-    return {p: (cpu_ms(p) - before[p]) / wall * 100 for p in pids}
 
 
 # Wine's relay trace of only these calls marks the start-up's steps in the
@@ -263,11 +258,324 @@ def misbehaving_devices(builds):
     out()
 
 
+# The device watch: the program beside the build before notifications drove it.
+OTHER_FIRST_SLOT, OTHER_VID, OTHER_PID = 10, "4242", "2000"  # watch_bench's first slot and IDs
+OTHERS = 64
+WINE_ALONE = "no program: the interface opens / no longer opens"
+NOTICED = "no program: a window of the probe's hears WM_DEVICECHANGE"
+MANY = 96 if short else 256
+IDLE_S = 4 if short else 20
+PINGS_MS = 2000 if short else 10000
+PRESENCE_N = 4 if short else 20
+STARTS_N = 2 if short else 10
+OPENS_S = 10 if short else 60
+# Goals, % of one core above the bare window's run (program) or the server's
+# during it, by other interfaces plugged; ms.
+CPU_GOAL = {0: 0.1, OTHERS: 0.5}
+PINGS_GOAL_P99, PRESENCE_GOAL_P90 = 20, 50
+DEVICE_PATH_MARK = "vid_1234&pid_0001"
+
+
+def progress(what):
+    print(f"device watch: {what}", file=sys.stderr, flush=True)
+
+
+def switch_prefix(path):
+    """Leaves this run's prefix (its server ends, and with it every virtual
+    device) for another, with a probe of its own there."""
+    global probe
+    if probe:
+        probe.close()
+    kill_server()
+    ctx.prefix = os.path.abspath(path)
+    init_prefix()
+    probe = Probe()
+    if probe.ask("simulator 30000") != "ok" or probe.ask("unplugall") != "ok":
+        raise SystemExit(f"the simulator does not answer in {path}")
+
+
+def plug_others(count):
+    """Plugs count devices of other IDs after the ones plugged (one vendor and
+    product, a serial of their own each); seconds it took."""
+    t0 = time.time()
+    # Each first plug takes Wine a while, and later ones longer: 256 took over 90 s here.
+    rc, said = sim(hidsim_exe, "plug", "-d", str(OTHER_FIRST_SLOT), "--count", str(count), "--vid", OTHER_VID,
+                   "--pid", OTHER_PID, timeout=20 * 60)
+    if rc != 0:
+        raise SystemExit(f"plugging {count} other devices failed: {said}")
+    return time.time() - t0
+
+
+def set_device(present):
+    if (probe.ask("device 0").split()[1:2] == ["1"]) == present:
+        return
+    if probe.ask("plug 0" if present else "unplug 0") != "ok":
+        raise SystemExit(f"the device could not be {'plugged' if present else 'unplugged'}")
+
+
+def quiet_run(path, title, present, cpu, ping):
+    """One instance left alone: its CPU and the Wine server's over IDLE_S (when
+    cpu), then its answers to WM_NULL over PINGS_MS (when ping)."""
+    proc, _, hwnd = start_and_wait_visible(path, title)
+    if hwnd is None:
+        raise SystemExit(f"{path} showed no window")
+    if present and title == TITLE and wait_text(probe, hwnd, 1, CONNECTED, 10000) is None:
+        raise SystemExit(f"{path} did not connect")
+    time.sleep(3)  # past the start's walks
+    result = {}
+    if cpu:
+        mine = linux_pids(os.path.basename(path))
+        server, host = server_pids(), linux_pids("winedevice.exe")
+        if len(mine) != 1 or not server:
+            raise SystemExit(f"expected one {path} and a server, found {mine} {server}")
+        used = idle_cpu(mine + server + host, IDLE_S)
+        result = {"program": used[mine[0]], "server": sum(used[p] for p in server),
+                  "host": sum(used[p] for p in host), "machine": used["machine"]}
+    if ping:
+        result["pings"], result["unanswered"] = pings(probe, hwnd, PINGS_MS)
+    close_app(probe, proc, hwnd)
+    return result
+
+
+def presence_run(path):
+    """ms from plug to the connected text and from unplug to the not-found text,
+    PRESENCE_N each in turn, at random phases of any timer the program runs;
+    with path "-", to the interface opening and no longer opening; with "notice",
+    to the probe's own window hearing of its arrival and removal."""
+    proc = None
+    if path == "notice" and probe.ask("listen on") != "ok":
+        raise SystemExit("the probe's window could not register for device notifications")
+    if path in ("-", "notice"):
+        hwnd = path
+    else:
+        proc, _, hwnd = start_and_wait_visible(path, TITLE)
+    plugs, unplugs = [], []
+    for _ in range(PRESENCE_N):
+        for want, samples, request in ((CONNECTED, plugs, "plug"), (LOST_TEXT, unplugs, "unplug")):
+            words = probe.ask(f"presencetime {hwnd} 0 {request} {want.hex()} 5000").split()
+            if words[0] == "shown":
+                samples.append(float(words[1]))
+            time.sleep(rng.uniform(0.3, 0.6))
+    if proc:
+        close_app(probe, proc, hwnd)
+    if path == "notice":
+        probe.ask("listen off")
+    return plugs, unplugs
+
+
+def count_opens(path, present):
+    """Opens of HID interfaces other than the device's by the program over
+    OPENS_S left alone, from Wine's file trace (kernelbase's CreateFileW names
+    every path opened, whichever library opens it); and those in the start-up
+    before, which shows that the trace sees them."""
+    log_path = os.path.join(ctx.workdir, "opens-trace.log")
+    with open(log_path, "wb") as log:
+        proc, hwnd, _, _ = start_app(probe, path, TITLE, stdout=subprocess.DEVNULL, stderr=log,
+                                     env=dict(ctx.env, WINEDEBUG="+file"))
+        if hwnd is None:
+            raise SystemExit(f"{path} showed no window under the trace")
+        if present and wait_text(probe, hwnd, 1, CONNECTED, 10000) is None:
+            raise SystemExit(f"{path} did not connect under the trace")
+        time.sleep(3)
+        start = os.path.getsize(log_path)
+        t0 = time.time()
+        time.sleep(OPENS_S)
+        end = os.path.getsize(log_path)
+        minutes = (time.time() - t0) / 60
+        close_app(probe, proc, hwnd)
+    with open(log_path, "rb") as f:
+        trace = f.read()
+
+    def hid_opens(text, device):
+        lines = text.decode("latin-1").lower().splitlines()
+        return sum(1 for l in lines if ":createfilew " in l and "\\\\?\\\\hid#" in l
+                   and (DEVICE_PATH_MARK in l) == device)
+
+    return (hid_opens(trace[start:end], False) / minutes, hid_opens(trace[start:end], True) / minutes,
+            hid_opens(trace[:start], False))
+
+
+def device_watch_section(builds):
+    small, many = watch_prefixes
+    names = ["bare window"] + [name for name, _ in builds]
+    idle, presence, starts, opens, plug_s = {}, {}, {}, {}, {}
+    switch_prefix(small)
+    for others in (0, OTHERS):
+        if others:
+            plug_s[others] = plug_others(others)
+        for present in (False, True):
+            set_device(present)
+            progress(f"idle, {others} others, device {'present' if present else 'absent'}")
+            idle[others, present] = {"bare window": quiet_run(bare, BARE_TITLE, present, True, others > 0)}
+            for name, path in builds:
+                idle[others, present][name] = quiet_run(path, TITLE, present, True, others > 0)
+        set_device(False)
+        for name, path in [(WINE_ALONE, "-"), (NOTICED, "notice")] + builds:
+            progress(f"plug and unplug, {others} others, {name}")
+            presence[others, name] = presence_run(path)
+        for _ in range(STARTS_N):
+            for name, path in builds:
+                proc, ms, hwnd = start_and_wait_visible(path, TITLE)
+                starts.setdefault((others, name), []).extend([ms] if ms is not None else [])
+                if hwnd:
+                    close_app(probe, proc, hwnd)
+    for present in (False, True):
+        set_device(present)
+        for name, path in builds:
+            progress(f"opens, device {'present' if present else 'absent'}, {name}")
+            opens[present, name] = count_opens(path, present)
+    switch_prefix(many)
+    progress(f"plugging {MANY} others")
+    plug_s[MANY] = plug_others(MANY)
+    answers = {(others, present, name): r["pings"] for (others, present), runs in idle.items()
+               for name, r in runs.items() if others}
+    for present in (False, True):
+        set_device(present)
+        for name, path in [("bare window", bare)] + builds:
+            answers[MANY, present, name] = quiet_run(path, BARE_TITLE if path == bare else TITLE, present,
+                                                     False, True)["pings"]
+    set_device(False)
+
+    def device(present):
+        return "present, quiet" if present else "absent"
+
+    def interfaces(others):
+        return "Wine's 2" if not others else f"Wine's 2 + {others} others"
+
+    def verdict(ok):
+        return "yes" if ok else "**no**"
+
+    out("## Device watch")
+    out()
+    out(f"Measured {datetime.datetime.now(datetime.timezone.utc):%Y-%m-%d %H:%M} UTC by `{command_line}`. "
+        f"This build beside {names[2]}, the build before arrival and removal notifications drove the watch "
+        "(its 200 ms timer walked every HID interface, opening each for reading and writing). Each section ran in "
+        f"a fresh prefix of its own: Wine's own two HID interfaces, then {OTHERS} virtual devices of other IDs "
+        f"plugged (`hidsim plug -d {OTHER_FIRST_SLOT} --count {OTHERS} --vid {OTHER_VID} --pid {OTHER_PID}`: "
+        f"{plug_s[OTHERS]:.0f} s); the {MANY}-device figures in another fresh prefix ({plug_s[MANY]:.0f} s to plug "
+        "them), since hundreds of devices slow every later plug in a prefix. One program ran at a time, "
+        "the probe beside it.")
+    out()
+    out(f"### Idle CPU over {IDLE_S} s, % of one core")
+    out()
+    out(f"Each program alone (the bare window, then each build), started, left {3} s, then measured over "
+        f"{IDLE_S} s: user + kernel time of its Linux process, and of the prefix's wineserver and device "
+        "processes (winedevice.exe) during the same time; resolution 10 ms, i.e. "
+        f"{1 / IDLE_S:.2f} % here. Machine: every core's use together during the run, everything "
+        f"on the machine included (200 % is both cores full). Goal: the program ≤ the bare window + "
+        f"{CPU_GOAL[0]} % with Wine's 2 interfaces, + {CPU_GOAL[OTHERS]} % with {OTHERS} others; the "
+        "wineserver during its run likewise against its time during the bare window's.")
+    out()
+    out("| interfaces | device | run | program % | goal ≤ % | met | wineserver % | goal ≤ % | met | "
+        "winedevice % | machine % |")
+    out("|---|---|---|---|---|---|---|---|---|---|---|")
+    for (others, present), runs in idle.items():
+        bare_run = runs["bare window"]
+        for name in names:
+            r = runs[name]
+            if name == "bare window":
+                cells = f"{r['program']:.2f} | - | - | {r['server']:.2f} | - | -"
+            else:
+                cap, server_cap = bare_run["program"] + CPU_GOAL[others], bare_run["server"] + CPU_GOAL[others]
+                cells = (f"{r['program']:.2f} | {cap:.2f} | {verdict(r['program'] <= cap)} | {r['server']:.2f} | "
+                         f"{server_cap:.2f} | {verdict(r['server'] <= server_cap)}")
+            out(f"| {interfaces(others)} | {device(present)} | {name} | {cells} | {r['host']:.2f} | "
+                f"{r['machine']:.0f} |")
+    out()
+    out(f"### Answers to WM_NULL over {PINGS_MS // 1000} s")
+    out()
+    out("The probe sends the window WM_NULL (SendMessageTimeout, 5 s limit), waits 5 ms after each answer and "
+        f"sends the next, for {PINGS_MS // 1000} s, right after the idle run above (or after {3} s, with "
+        f"{MANY} others); ms until each was answered. A message that comes while the window's thread is busy "
+        f"waits for it. Goal: p99 ≤ {PINGS_GOAL_P99} ms.")
+    out()
+    out("| interfaces | device | run | answers | p50 ms | p99 ms | max ms | goal met |")
+    out("|---|---|---|---|---|---|---|---|")
+    for (others, present, name), s in answers.items():
+        if not s:
+            out(f"| {interfaces(others)} | {device(present)} | {name} | 0 | - | - | - | - (failed) |")
+            continue
+        met = "-" if name == "bare window" else verdict(percentile(s, 99) <= PINGS_GOAL_P99)
+        out(f"| {interfaces(others)} | {device(present)} | {name} | {len(s)} | {stats(s)} | {met} |")
+    out()
+    out("### Plug and unplug to the status line")
+    out()
+    out(f"The program started with the device absent; then {PRESENCE_N} times: plug, the connected text "
+        "(Подключено HID устройство), unplug, the not-found text, 0.3–0.6 s (random) after each text before the "
+        "next request. ms from just before the probe hands the request to the virtual bus until the probe, "
+        "reading the status line every millisecond or so, sees the text. First with no program running, "
+        "Wine's own share: until the probe, trying every millisecond or so, can open the device's interface, "
+        "or no longer can; and until a window of the probe's, registered for HID interfaces on a thread "
+        "that only pumps messages, gets the arrival or removal (WM_DEVICECHANGE) with the device's path, "
+        "which no program told by Windows can beat. Goal: p90 ≤ "
+        f"{PRESENCE_GOAL_P90} ms.")
+    out()
+    out("| interfaces | build | plug p50 ms | p90 ms | met | unplug p50 ms | p90 ms | met | seen |")
+    out("|---|---|---|---|---|---|---|---|---|")
+    for (others, name), (plugs, unplugs) in presence.items():
+        cells = []
+        for s in (plugs, unplugs):
+            met = "-" if name in (WINE_ALONE, NOTICED) else verdict(percentile(s, 90) <= PRESENCE_GOAL_P90) if s else ""
+            cells.append(f"{percentile(s, 50):.1f} | {percentile(s, 90):.1f} | {met}" if s else "- | - | - (failed)")
+        out(f"| {interfaces(others)} | {name} | {' | '.join(cells)} | {len(plugs)} + {len(unplugs)} of "
+            f"{2 * PRESENCE_N} |")
+    out()
+    out("### Start-up to visible window")
+    out()
+    out(f"Device absent; {STARTS_N} starts of each build, interleaved, timed as in the start-up section above.")
+    out()
+    out("| interfaces | build | median ms | min ms | max ms |")
+    out("|---|---|---|---|---|")
+    for (others, name), s in starts.items():
+        out(f"| {interfaces(others)} | {name} | {median(s):.0f} | {min(s):.0f} | {max(s):.0f} |" if s else
+            f"| {interfaces(others)} | {name} | - | - | - (failed) |")
+    out()
+    out("### Opens of other devices while nothing changes")
+    out()
+    out(f"Wine's 2 + {OTHERS} others; each build started alone under `WINEDEBUG=+file`, its trace to a file, "
+        f"left {3} s (connected first, when present), then {OPENS_S} s with nothing plugged or unplugged. "
+        "kernelbase's CreateFileW traces every path opened in the process, whichever library opens it: the "
+        "count is of its lines in those seconds whose path starts `\\\\?\\hid#` and is not the device's "
+        f"(`{DEVICE_PATH_MARK}`), per minute. The trace slows the program, so a program that walks opens "
+        "fewer in a minute than it would untraced. Beside it, the opens of the device's own path in those "
+        "seconds, and the count of other devices' opens in the start-up before, which shows the trace "
+        "sees them. Goal: 0.")
+    out()
+    out("| device | build | other-device opens per minute | met | device's own opens per minute | "
+        "other-device opens in the start-up |")
+    out("|---|---|---|---|---|---|")
+    for (present, name), (per_minute, own, at_start) in opens.items():
+        out(f"| {device(present)} | {name} | {per_minute:.0f} | {verdict(per_minute == 0)} | {own:.0f} | "
+            f"{at_start} |")
+    out()
+
+
+def replace_section(path, heading, new_lines):
+    """The Markdown file with the section under heading (to the next heading of
+    its level) replaced by new_lines, or with them added at its end."""
+    old = open(path).read().split("\n") if os.path.exists(path) else []
+    start = old.index(heading) if heading in old else len(old)
+    end = next((i for i in range(start + 1, len(old)) if old[i].startswith("## ")), len(old))
+    with open(path, "w") as f:
+        f.write("\n".join(old[:start] + new_lines + old[end:]))
+
+
 try:
     init_prefix()
     probe = Probe()
     assert probe.ask("simulator 30000") == "ok", "the simulator does not answer"
     probe.ask("unplugall")
+    builds = [("this build", exe)] + ([(f"before ({before[0]})", before[1])] if before else [])
+    if watch_only:
+        if not (before and watch_prefixes):
+            raise SystemExit("--watch needs --before and --watch-prefixes")
+        device_watch_section(builds)
+        if short:
+            print(f"BENCH_SHORT: {out_md} is left as it was")
+        else:
+            replace_section(out_md, "## Device watch", lines)
+            print(f"--watch: the device watch's section of {out_md} replaced")
+        raise SystemExit(0)
     cores = os.cpu_count()
     cpu_name = next((l.split(":", 1)[1].strip() for l in open("/proc/cpuinfo") if l.startswith("model name")), "?")
     loader = "/usr/lib/wine/wine64" if x86_64 else "/usr/lib/wine/wine"
@@ -281,7 +589,7 @@ try:
     out()
 
     if devices_only:
-        misbehaving_devices([("this build", exe), (f"before ({before[0]})", before[1])])
+        misbehaving_devices(builds)
         print(f"--devices: {out_md} is left as it was")
         raise SystemExit(0)
 
@@ -376,7 +684,7 @@ try:
         raise SystemExit(0)
 
     if before:
-        misbehaving_devices([("this build", exe), (f"before ({before[0]})", before[1])])
+        misbehaving_devices(builds)
 
     # 1. Idle CPU.
     app, _, hwnd = start_and_wait_visible(exe, TITLE)
@@ -384,8 +692,7 @@ try:
     app_pid = probe.ask(f"pid {hwnd}").split()[1]
     app_linux = linux_pids("hidled.exe")
     bare_linux = linux_pids("bare_window.exe")
-    server = (linux_pids("wineserver32") + linux_pids("wineserver64") + linux_pids("wineserver")
-              + linux_pids("winedevice.exe"))
+    server = server_pids() + linux_pids("winedevice.exe")
     if len(app_linux) != 1 or len(bare_linux) != 1:
         raise SystemExit(f"expected one program and one baseline process, found {app_linux} {bare_linux}")
     watched = [app_linux[0], bare_linux[0]] + server
@@ -539,7 +846,9 @@ try:
     rows = [l.split() for l in result.stdout.splitlines()[1:] if l.strip()]
     out("## One watch pass")
     out()
-    out("`hid_device_present(0x0001, 0x1234, -1, 0)` as the program's timer calls it, with N virtual devices of "
+    out("`hid_device_present(0x0001, 0x1234, -1, 0)`, one walk as the program's timer made it every 200 ms "
+        "before notifications drove the watch (it now walks at start, and on every pass only where Windows "
+        "announces no interfaces), with N virtual devices of "
         "other IDs present (plus Wine's own two HID interfaces); median of 31 passes. The device absent makes "
         "the pass walk every interface; present, it stops at the device. Baselines: a bare SetupDi enumeration "
         "of the same interfaces (class list, interface, detail), and the same bare walk also opening each "
@@ -553,9 +862,16 @@ try:
     if result.returncode != 0:
         out(f"\nwatch_bench failed: {result.stderr.strip()}")
     out()
+
+    if before and watch_prefixes:
+        probe = None
+        device_watch_section(builds)
 finally:
     finish()
 
-with open(out_md, "w") as f:
-    f.write("\n".join(lines) + "\n")
-print(f"wrote {out_md}")
+if short:
+    print(f"BENCH_SHORT: {out_md} is left as it was")
+else:
+    with open(out_md, "w") as f:
+        f.write("\n".join(lines) + "\n")
+    print(f"wrote {out_md}")

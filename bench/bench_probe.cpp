@@ -1,11 +1,13 @@
 // The end-to-end tests' probe with the benchmarks' figures added: handle
 // counts, the time until a window shows, and input latencies.
 #include <windows.h>
+#include <dbt.h>
 
 #include <cstddef>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <cwctype>
 #include <string>
 #include <vector>
 
@@ -21,6 +23,57 @@ double now_ms() {
     LARGE_INTEGER t;
     QueryPerformanceCounter(&t);
     return static_cast<double>(t.QuadPart) * 1000.0 / static_cast<double>(frequency.QuadPart);
+}
+
+// A window of the probe's own that Windows tells of HID interfaces coming and
+// going, as it tells the program: on a thread that does nothing but pump, since
+// the announcement waits up to 2 s for every window registered.
+struct Listener {
+    CRITICAL_SECTION lock;
+    HANDLE thread, ready;
+    HWND window;
+    HDEVNOTIFY registration;
+    std::vector<std::pair<bool, std::wstring>> heard;  // arrived, lower-cased path
+} listener;
+
+LRESULT CALLBACK listener_proc(HWND hwnd, UINT msg, WPARAM wparam, LPARAM lparam) {
+    if (msg == WM_DEVICECHANGE && (wparam == DBT_DEVICEARRIVAL || wparam == DBT_DEVICEREMOVECOMPLETE)) {
+        auto* header = reinterpret_cast<const DEV_BROADCAST_HDR*>(lparam);
+        if (header && header->dbch_devicetype == DBT_DEVTYP_DEVICEINTERFACE) {
+            std::wstring path = reinterpret_cast<const DEV_BROADCAST_DEVICEINTERFACE_W*>(header)->dbcc_name;
+            for (wchar_t& c : path) c = static_cast<wchar_t>(towlower(c));  // the notice upper-cases a part
+            EnterCriticalSection(&listener.lock);
+            listener.heard.emplace_back(wparam == DBT_DEVICEARRIVAL, path);
+            LeaveCriticalSection(&listener.lock);
+        }
+        return TRUE;
+    }
+    if (msg == WM_DESTROY) {
+        if (listener.registration) UnregisterDeviceNotification(listener.registration);
+        listener.registration = nullptr;
+        PostQuitMessage(0);
+        return 0;
+    }
+    return DefWindowProcW(hwnd, msg, wparam, lparam);
+}
+
+DWORD WINAPI listener_thread(void*) {
+    WNDCLASSW cls = {};
+    cls.lpfnWndProc = listener_proc;
+    cls.hInstance = GetModuleHandleW(nullptr);
+    cls.lpszClassName = L"ProbeDeviceListener";
+    RegisterClassW(&cls);
+    listener.window = CreateWindowExW(0, cls.lpszClassName, L"", 0, 0, 0, 0, 0, nullptr, nullptr, cls.hInstance, nullptr);
+    DEV_BROADCAST_DEVICEINTERFACE_W filter = {};
+    filter.dbcc_size = sizeof filter;
+    filter.dbcc_devicetype = DBT_DEVTYP_DEVICEINTERFACE;
+    filter.dbcc_classguid = {0x4d1e55b2, 0xf16f, 0x11cf, {0x88, 0xcb, 0x00, 0x11, 0x11, 0x00, 0x00, 0x30}};  // HID
+    if (listener.window)
+        listener.registration = RegisterDeviceNotificationW(listener.window, &filter, DEVICE_NOTIFY_WINDOW_HANDLE);
+    SetEvent(listener.ready);
+    MSG msg;
+    while (GetMessageW(&msg, nullptr, 0, 0) > 0) DispatchMessageW(&msg);
+    return 0;
 }
 
 std::string samples_line(const char* head, const std::vector<double>& samples) {
@@ -113,6 +166,80 @@ std::string bench_command(const std::vector<std::string>& w) {
         HidSimDevice device = hidsim_default_device(std::strtoul(w[1].c_str(), nullptr, 10));
         device.product_id = static_cast<uint16_t>(device.product_id + 1);
         return hidsim_plug(device) && hidsim_wait_present(device.slot, 10000) ? "ok" : "fail";
+    }
+    if (cmd == "presencetime" && w.size() >= 6) {
+        // presencetime <hwnd> <slot> plug|unplug <text-hex> <timeout-ms>: ms from just before the
+        // request reaches the bus until the window's status line shows the text, polled every
+        // millisecond or so (back to back would take a core from the program it waits for).
+        // With - for the window: until the slot's interface opens (plug) or no longer opens
+        // (unplug), Wine's own share of that time; with "notice", until the probe's listener
+        // (see listen) hears of it: no program told by Windows can show it sooner.
+        bool by_open = w[1] == "-", by_notice = w[1] == "notice";
+        HWND status = by_open || by_notice ? nullptr : GetDlgItem(handle_of(w[1]), 1);
+        uint32_t slot = std::strtoul(w[2].c_str(), nullptr, 10);
+        bool plug = w[3] == "plug";
+        std::wstring want = text_of(w[4]);
+        double timeout = std::strtod(w[5].c_str(), nullptr);
+        if (!by_open && !by_notice && !status) return "none";
+        if (by_notice && !listener.registration) return "none";
+        // The client lets a device go only once the host has it, and a slot is plugged again
+        // once it has gone: both waited for outside the time.
+        if (!(plug ? hidsim_wait_absent(slot, 10000) : hidsim_wait_present(slot, 10000))) return "fail";
+        HidSimDevice device = hidsim_default_device(slot);
+        char path[160];
+        std::snprintf(path, sizeof path, "\\\\?\\hid#vid_%04x&pid_%04x#%u#{4d1e55b2-f16f-11cf-88cb-001111000030}",
+                      device.vendor_id, device.product_id, static_cast<unsigned>(slot));
+        std::wstring wide_path(path, path + std::strlen(path));
+        auto reached = [&] {
+            if (status) return window_text(status) == want;
+            if (by_notice) {
+                EnterCriticalSection(&listener.lock);
+                bool heard = false;
+                for (const auto& notice : listener.heard) heard |= notice.first == plug && notice.second == wide_path;
+                LeaveCriticalSection(&listener.lock);
+                return heard;
+            }
+            HANDLE h = CreateFileA(path, 0, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0, nullptr);
+            if (h != INVALID_HANDLE_VALUE) CloseHandle(h);
+            return (h != INVALID_HANDLE_VALUE) == plug;
+        };
+        if (by_notice) {
+            EnterCriticalSection(&listener.lock);
+            listener.heard.clear();
+            LeaveCriticalSection(&listener.lock);
+        }
+        double t0 = now_ms();
+        if (!(plug ? hidsim_plug(device) : hidsim_unplug(slot))) return "fail";
+        while (!reached()) {
+            if (now_ms() - t0 > timeout) return "timeout";
+            Sleep(1);
+        }
+        char line[64];
+        std::snprintf(line, sizeof line, "shown %.3f", now_ms() - t0);
+        return line;
+    }
+    if (cmd == "listen" && w.size() >= 2) {
+        // listen on|off: the probe's own window told of HID interfaces, for presencetime notice.
+        if (w[1] == "on" && !listener.thread) {
+            InitializeCriticalSection(&listener.lock);
+            listener.ready = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+            listener.thread = CreateThread(nullptr, 0, listener_thread, nullptr, 0, nullptr);
+            if (!listener.thread) return "fail";
+            WaitForSingleObject(listener.ready, INFINITE);
+            // Windows takes a registration over RPC after the call returns.
+            Sleep(1000);
+            return listener.registration ? "ok" : "fail";
+        }
+        if (w[1] == "off" && listener.thread) {
+            PostMessageW(listener.window, WM_CLOSE, 0, 0);
+            WaitForSingleObject(listener.thread, INFINITE);
+            CloseHandle(listener.thread);
+            CloseHandle(listener.ready);
+            DeleteCriticalSection(&listener.lock);
+            listener = Listener{};
+            return "ok";
+        }
+        return "fail";
     }
     if (cmd == "closetime" && w.size() >= 3) {
         // closetime <hwnd> <timeout-ms>: ms from posting WM_CLOSE until the window's process has ended.

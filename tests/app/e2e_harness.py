@@ -106,10 +106,10 @@ class Probe:
         self.p.wait(timeout=30)
 
 
-def sim(hidsim_exe, *args):
+def sim(hidsim_exe, *args, timeout=60):
     """One command of the simulator's command line; its exit code and output."""
     p = wine(hidsim_exe, *args, stdout=subprocess.PIPE, stderr=subprocess.STDOUT)
-    said = p.communicate(timeout=60)[0].decode(errors="replace").strip()
+    said = p.communicate(timeout=timeout)[0].decode(errors="replace").strip()
     return p.returncode, said
 
 
@@ -221,6 +221,52 @@ def linux_pids(name):
         if os.path.realpath(env.get(b"WINEPREFIX", b"")) == ours:
             found.append(int(entry))
     return found
+
+
+def server_pids():
+    """The Linux processes of this prefix's Wine server (its name depends on how it was started)."""
+    return linux_pids("wineserver32") + linux_pids("wineserver64") + linux_pids("wineserver")
+
+
+def cpu_ms(linux_pid):
+    """User + kernel time of a Linux process and all its threads, from /proc (10 ms resolution)."""
+    with open(f"/proc/{linux_pid}/stat") as f:
+        fields = f.read().rsplit(")", 1)[1].split()
+    return (int(fields[11]) + int(fields[12])) * 1000 / os.sysconf("SC_CLK_TCK")
+
+
+def machine_busy_ms():
+    """CPU time the whole machine spent on anything but idling, summed over its cores."""
+    with open("/proc/stat") as f:
+        fields = [int(v) for v in f.readline().split()[1:]]
+    return (sum(fields[:8]) - fields[3] - fields[4]) * 1000 / os.sysconf("SC_CLK_TCK")
+
+
+def idle_cpu(pids, seconds):
+    """% of one core each process used over the seconds; "machine" is every core's use
+    together (200 % is two cores full), for how busy the rest of the machine was."""
+    before = {p: cpu_ms(p) for p in pids}
+    machine = machine_busy_ms()
+    t0 = time.time()
+    time.sleep(seconds)
+    wall = (time.time() - t0) * 1000
+    used = {p: (cpu_ms(p) - before[p]) / wall * 100 for p in pids}
+    used["machine"] = (machine_busy_ms() - machine) / wall * 100
+    return used
+
+
+def percentile(samples, p):
+    s = sorted(samples)
+    return s[min(len(s) - 1, int(round(p / 100 * (len(s) - 1))))]
+
+
+def pings(probe, hwnd, duration_ms, pause_ms=5, limit_ms=5000):
+    """ms each WM_NULL sent to the window took to be answered over the duration, and how many
+    were not answered within the limit; None when the probe could not send them."""
+    words = probe.ask(f"pings {hwnd} {duration_ms} {pause_ms} {limit_ms}").split()
+    if words[0] != "pings":
+        return None, None
+    return [float(v) for v in words[2:]], int(words[1])
 
 
 def press_until_shown(probe, hwnd, report, want, timeout_s=3):

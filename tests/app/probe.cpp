@@ -68,6 +68,14 @@ bool wait_until(DWORD timeout_ms, DWORD step_ms, Ready ready) {
 
 DWORD number(const std::string& word) { return std::strtoul(word.c_str(), nullptr, 10); }
 
+double now_ms() {
+    static LARGE_INTEGER frequency = {};
+    if (!frequency.QuadPart) QueryPerformanceFrequency(&frequency);
+    LARGE_INTEGER t;
+    QueryPerformanceCounter(&t);
+    return static_cast<double>(t.QuadPart) * 1000.0 / static_cast<double>(frequency.QuadPart);
+}
+
 // The child of window w[1] with control ID w[2].
 HWND child_of(const std::vector<std::string>& w) { return GetDlgItem(handle_of(w[1]), std::atoi(w[2].c_str())); }
 
@@ -207,6 +215,28 @@ std::string handle_command(const std::vector<std::string>& w) {
             if (took > longest) longest = took, ended = GetTickCount() - start;
         }
         return "answers " + std::to_string(longest) + " " + std::to_string(ended) + " " + std::to_string(hung);
+    }
+    if (cmd == "pings" && w.size() >= 5) {
+        // pings <hwnd> <duration-ms> <pause-ms> <limit-ms>: WM_NULL sent for the duration, a pause
+        // after each answer, each waiting up to the limit; how many went unanswered, then ms each
+        // took. Paced rather than back to back, so that the samples fall at all points of the
+        // window's work and its thread is left time to idle, as a person's clicks would.
+        HWND hwnd = handle_of(w[1]);
+        if (!IsWindow(hwnd)) return "none";
+        DWORD pause = number(w[3]), limit = number(w[4]);
+        double start = now_ms(), duration = number(w[2]);
+        unsigned unanswered = 0;
+        std::string samples;
+        char v[32];
+        while (now_ms() - start < duration) {
+            DWORD_PTR result = 0;
+            double t0 = now_ms();
+            if (!SendMessageTimeoutW(hwnd, WM_NULL, 0, 0, SMTO_BLOCK, limit, &result)) ++unanswered;
+            std::snprintf(v, sizeof v, " %.3f", now_ms() - t0);
+            samples += v;
+            Sleep(pause);
+        }
+        return "pings " + std::to_string(unanswered) + samples;
     }
     if (cmd == "pid" && w.size() >= 2) return "pid " + std::to_string(pid_of(handle_of(w[1])));
     if (cmd == "codepage") return "codepage " + std::to_string(GetACP());  // the system's ANSI code page, as the probe has it
