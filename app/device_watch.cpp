@@ -186,6 +186,14 @@ void removal(const char* path) {
     unknow(path);
     if (!app_state.last_presence || !hid_path_equal(path, app_state.device_path)) return;
     disconnect();
+    // Announced late, after the device came back under the same path (Windows
+    // sends the two from another process, and a loaded machine can hand the
+    // arrival over first): the path opens again, and the device is taken anew.
+    if (device_path_matches(path) == 1) {
+        know(path);
+        connect(path);
+        return;
+    }
     if (g_watch.known_incomplete) learn_listed();
     take_known();
 }

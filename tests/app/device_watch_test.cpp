@@ -184,6 +184,24 @@ TEST_F(NotifiedWatchTest, WhenTheOpenDeviceGoesAnotherOfItsIdsIsTaken) {
     EXPECT_EQ(fake.class_devs_calls, walks) << "a removal walked";
 }
 
+// A removal that comes after the device is back under the same path (its
+// arrival was handed over first, and ignored as the device's own): the path
+// still leads to the device, which is opened afresh rather than left absent.
+TEST_F(NotifiedWatchTest, ALateRemovalOfAPathThatIsBackReopensIt) {
+    std::string board = device("board");
+    list(board);
+    start(true);
+    ASSERT_TRUE(connected_to(board)) << state();
+    device_watch_notify(true, board.c_str());
+    device_watch_notify(false, board.c_str());
+    pump_events(20);
+    EXPECT_TRUE(connected_to(board)) << "a late removal left the device that is back absent: " << state();
+    unlist(board);
+    device_watch_notify(false, board.c_str());
+    pump_events(20);
+    EXPECT_TRUE(absent()) << state();
+}
+
 // Announced before its path opens: tried again by the passes, by its path. An
 // interface of other IDs is opened once, for its attributes, and never again.
 TEST_F(NotifiedWatchTest, AnArrivalIsTriedAgainUntilItOpensAndAnotherDeviceIsOpenedOnce) {
@@ -216,6 +234,7 @@ TEST_F(NotifiedWatchTest, ANotificationDuringTheWalkIsTakenAfterIt) {
     arriving = device("arriving");
     fake.on_walk = [] {
         fake.on_walk = nullptr;
+        fake.interfaces.push_back({arriving});  // listed after this walk's set was taken
         device_watch_notify(true, arriving.c_str());
     };
     device_watch(nullptr, 0, 0, 0);  // the priming pass: the device is not listed yet

@@ -1,5 +1,6 @@
 #include "fake_hid.h"
 
+#include <cctype>
 #include <cstring>
 
 FakeHid fake;
@@ -18,6 +19,8 @@ constexpr DWORD DetailData_Size = sizeof(void*) == 4 ? 5 : 8;
 HDEVINFO WINAPI fake_get_class_devs(const GUID* guid, PCSTR, HWND, DWORD flags) {
     ++fake.class_devs_calls;
     fake.class_devs_flags = flags;
+    // The set is what was listed when it was asked for.
+    fake.set_size = fake.interfaces.size();
     if (fake.on_walk) fake.on_walk();
     if (fake.class_devs_fail || (fake.class_devs_good >= 0 && fake.class_devs_calls > fake.class_devs_good) ||
         !guid || std::memcmp(guid, &hid_class, sizeof hid_class) != 0)
@@ -39,7 +42,7 @@ BOOL WINAPI enum_interfaces(HDEVINFO set, PSP_DEVINFO_DATA, const GUID*, DWORD i
         fake.bad_cb_size = true;
         return FALSE;
     }
-    if (index >= fake.interfaces.size()) return FALSE;
+    if (index >= fake.interfaces.size() || index >= fake.set_size) return FALSE;
     data->Reserved = index;
     return TRUE;
 }
@@ -71,7 +74,32 @@ BOOL WINAPI interface_detail(HDEVINFO, PSP_DEVICE_INTERFACE_DATA data, PSP_DEVIC
 // The attributes are the file's first bytes. A handle opened without access
 // cannot read them: they are read through a handle of the fake's own, as the
 // class driver answers a query on such a handle.
+// The file's name, the last part of its path, in lower case.
+std::string last_part(std::string path) {
+    size_t slash = path.find_last_of("\\/");
+    if (slash != std::string::npos) path = path.substr(slash + 1);
+    for (char& c : path) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    return path;
+}
+
+// A device file whose interface is no longer listed answers no query, as a
+// device that was unplugged while a handle to it stayed open. Other handles
+// (the transfer tests' pipes) answer as they are.
+bool unlisted(HANDLE device) {
+    char path[MAX_PATH];
+    DWORD length = GetFinalPathNameByHandleA(device, path, MAX_PATH, FILE_NAME_NORMALIZED);
+    if (length == 0 || length >= MAX_PATH) return false;
+    std::string folder = last_part(g_dir);
+    std::string whole(path);
+    for (char& c : whole) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    if (whole.find("\\" + folder + "\\") == std::string::npos) return false;
+    for (const FakeInterface& item : fake.interfaces)
+        if (last_part(item.path) == last_part(path)) return false;
+    return true;
+}
+
 bool read_attribute_words(HANDLE device, WORD* words) {
+    if (unlisted(device)) return false;
     DWORD got = 0;
     // The layer opens devices for overlapped I/O: the read says where it starts.
     OVERLAPPED at_start = {};

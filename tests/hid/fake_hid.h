@@ -23,6 +23,7 @@ struct FakeHid {
     int class_devs_good = -1;     // class queries that succeed before the rest fail (-1: all)
     int class_devs_calls = 0;     // one per walk
     void (*on_walk)() = nullptr;  // runs as a walk begins, as a message served meanwhile would
+    size_t set_size = 0;          // interfaces listed when the walk's set was asked for
     DWORD class_devs_flags = 0;
     int destroy_calls = 0;
     int enum_calls = 0;

@@ -189,8 +189,9 @@ class HidDeviceListTest : public FakeHidTest {
 protected:
     void SetUp() override {
         FakeHidTest::SetUp();
-        device = CreateFileA(make_device_file("listed", 0x1234, 0x0001, 0x0100).c_str(), GENERIC_READ, 3, nullptr,
-                             OPEN_EXISTING, 0, nullptr);
+        std::string path = make_device_file("listed", 0x1234, 0x0001, 0x0100);
+        fake.interfaces.push_back({path});
+        device = CreateFileA(path.c_str(), GENERIC_READ, 3, nullptr, OPEN_EXISTING, 0, nullptr);
         ASSERT_NE(device, INVALID_HANDLE_VALUE);
     }
     void TearDown() override {
