@@ -63,7 +63,8 @@ DWORD WINAPI listener_thread(void*) {
     cls.hInstance = GetModuleHandleW(nullptr);
     cls.lpszClassName = L"ProbeDeviceListener";
     RegisterClassW(&cls);
-    listener.window = CreateWindowExW(0, cls.lpszClassName, L"", 0, 0, 0, 0, 0, nullptr, nullptr, cls.hInstance, nullptr);
+    listener.window =
+        CreateWindowExW(0, cls.lpszClassName, L"", 0, 0, 0, 0, 0, nullptr, nullptr, cls.hInstance, nullptr);
     DEV_BROADCAST_DEVICEINTERFACE_W filter = {};
     filter.dbcc_size = sizeof filter;
     filter.dbcc_devicetype = DBT_DEVTYP_DEVICEINTERFACE;

@@ -70,7 +70,8 @@ try:
     bare, bare_hwnd, _, _ = start_app(probe, bare_exe, BARE_TITLE)
     app, hwnd, first_status, _ = start_app(probe)
     started = hwnd is not None and bare_hwnd is not None
-    check(started and first_status == START_TEXT, "the program starts showing the device absent, a bare window beside it")
+    check(started and first_status == START_TEXT,
+          "the program starts showing the device absent, a bare window beside it")
     if not started:
         raise SystemExit
     quiet_figures(hwnd, bare_hwnd, "device absent")
