@@ -492,9 +492,11 @@ def device_watch_section(builds):
             if name == "bare window":
                 cells = f"{r['program']:.2f} | - | - | {r['server']:.2f} | - | -"
             else:
-                cap, server_cap = bare_run["program"] + CPU_GOAL[others], bare_run["server"] + CPU_GOAL[others]
-                cells = (f"{r['program']:.2f} | {cap:.2f} | {verdict(r['program'] <= cap)} | {r['server']:.2f} | "
-                         f"{server_cap:.2f} | {verdict(r['server'] <= server_cap)}")
+                # Compared as shown: the figures are whole 10 ms ticks, the sums of them inexact.
+                cap = round(bare_run["program"] + CPU_GOAL[others], 2)
+                server_cap = round(bare_run["server"] + CPU_GOAL[others], 2)
+                cells = (f"{r['program']:.2f} | {cap:.2f} | {verdict(round(r['program'], 2) <= cap)} | {r['server']:.2f} | "
+                         f"{server_cap:.2f} | {verdict(round(r['server'], 2) <= server_cap)}")
             out(f"| {interfaces(others)} | {device(present)} | {name} | {cells} | {r['host']:.2f} | "
                 f"{r['machine']:.0f} |")
     out()
