@@ -41,7 +41,7 @@ LRESULT CALLBACK listener_proc(HWND hwnd, UINT msg, WPARAM wparam, LPARAM lparam
         auto* header = reinterpret_cast<const DEV_BROADCAST_HDR*>(lparam);
         if (header && header->dbch_devicetype == DBT_DEVTYP_DEVICEINTERFACE) {
             std::wstring path = reinterpret_cast<const DEV_BROADCAST_DEVICEINTERFACE_W*>(header)->dbcc_name;
-            for (wchar_t& c : path) c = static_cast<wchar_t>(towlower(c));  // the notice upper-cases a part
+            for (wchar_t& c : path) c = static_cast<wchar_t>(towlower(c));  // the notice upper-cases the IDs
             EnterCriticalSection(&listener.lock);
             listener.heard.emplace_back(wparam == DBT_DEVICEARRIVAL, path);
             LeaveCriticalSection(&listener.lock);
@@ -63,7 +63,8 @@ DWORD WINAPI listener_thread(void*) {
     cls.hInstance = GetModuleHandleW(nullptr);
     cls.lpszClassName = L"ProbeDeviceListener";
     RegisterClassW(&cls);
-    listener.window = CreateWindowExW(0, cls.lpszClassName, L"", 0, 0, 0, 0, 0, nullptr, nullptr, cls.hInstance, nullptr);
+    listener.window =
+        CreateWindowExW(0, cls.lpszClassName, L"", 0, 0, 0, 0, 0, nullptr, nullptr, cls.hInstance, nullptr);
     DEV_BROADCAST_DEVICEINTERFACE_W filter = {};
     filter.dbcc_size = sizeof filter;
     filter.dbcc_devicetype = DBT_DEVTYP_DEVICEINTERFACE;

@@ -22,8 +22,13 @@ init(wine_run, prefix, workdir, exe, probe_exe)
 OTHERS = 64
 IDLE_S = 20
 PINGS_MS = 5000
-CPU_LIMIT = 3.0         # % of one core; a quiet program needs well under 0.5
-ANSWER_LIMIT_MS = 150   # longest wait for one WM_NULL; a quiet window answers in a few ms
+CPU_LIMIT = 3.0         # % of one core; a quiet program needs well under 1
+# A quiet window answers WM_NULL in a few ms. A bare window on this loaded
+# two-core machine once took 119 ms for one, so a single slow answer fails
+# only past 250 ms; a window kept busy every timer tick shows in the 99th
+# percentile, which one hiccup does not move.
+ANSWER_P99_MS = 50
+ANSWER_MAX_MS = 250
 BARE_TITLE = utf16("Bare window")
 
 
@@ -51,10 +56,12 @@ def quiet_figures(app_hwnd, bare_hwnd, state):
     check(app_cpu <= CPU_LIMIT, f"{state}: the program uses <= {CPU_LIMIT} % of a core left alone "
           f"(used {app_cpu:.2f} %, the bare window {bare_cpu:.2f} %)")
     samples, unanswered = answers["program"]
-    check(bool(samples) and unanswered == 0 and max(samples) <= ANSWER_LIMIT_MS,
-          f"{state}: the window answers every WM_NULL within {ANSWER_LIMIT_MS} ms "
-          f"(longest {max(samples):.1f} ms, {unanswered} unanswered)" if samples else
-          f"{state}: the window answers WM_NULL (the probe could not send them)")
+    if not samples:
+        check(False, f"{state}: the window answers WM_NULL (the probe could not send them)")
+        return
+    check(unanswered == 0 and percentile(samples, 99) <= ANSWER_P99_MS and max(samples) <= ANSWER_MAX_MS,
+          f"{state}: the window answers WM_NULL at once: p99 <= {ANSWER_P99_MS} ms, each <= {ANSWER_MAX_MS} ms "
+          f"(p99 {percentile(samples, 99):.1f} ms, longest {max(samples):.1f} ms, {unanswered} unanswered)")
 
 
 try:
@@ -70,7 +77,8 @@ try:
     bare, bare_hwnd, _, _ = start_app(probe, bare_exe, BARE_TITLE)
     app, hwnd, first_status, _ = start_app(probe)
     started = hwnd is not None and bare_hwnd is not None
-    check(started and first_status == START_TEXT, "the program starts showing the device absent, a bare window beside it")
+    check(started and first_status == START_TEXT,
+          "the program starts showing the device absent, a bare window beside it")
     if not started:
         raise SystemExit
     quiet_figures(hwnd, bare_hwnd, "device absent")
