@@ -65,6 +65,13 @@ protected:
         return make_device_file(std::string(name) + "_" + test, vendor, product, 0x0100);
     }
     void list(const std::string& path) { fake.interfaces.push_back({path}); }
+    // Unlisted and announced gone, as the notification spells it.
+    void unplug(const std::string& path, const std::string& announced) {
+        unlist(path);
+        device_watch_notify(false, announced.c_str());
+        pump_events(20);
+    }
+    void unplug(const std::string& path) { unplug(path, path); }
     void unlist(const std::string& path) {
         fake.interfaces.erase(std::remove_if(fake.interfaces.begin(), fake.interfaces.end(),
                                              [&](const FakeInterface& item) { return item.path == path; }),
@@ -121,9 +128,7 @@ TEST_F(NotifiedWatchTest, PlugAndUnplugShowAtOnceAndIdlePassesOpenNothing) {
 
     gadget_set_text(Gadget_ButtonState, Text_Yes);
     int32_t length = string_buffer.length;
-    unlist(board);
-    device_watch_notify(false, lower(board).c_str());
-    pump_events(20);
+    unplug(board, lower(board));
     EXPECT_TRUE(absent()) << state();
     EXPECT_EQ(gadget_text(Gadget_Status), not_found_text());
     EXPECT_EQ(string_buffer.length, length) << "the status text was left in the string buffer";
@@ -172,14 +177,10 @@ TEST_F(NotifiedWatchTest, WhenTheOpenDeviceGoesAnotherOfItsIdsIsTaken) {
     device_watch_notify(true, third.c_str());
     EXPECT_TRUE(connected_to(first)) << "an arrival replaced the open device: " << state();
     for (const std::string* gone : {&first, &second}) {
-        unlist(*gone);
-        device_watch_notify(false, gone->c_str());
-        pump_events(20);
+        unplug(*gone);
         EXPECT_TRUE(connected_to(gone == &first ? second : third)) << state();
     }
-    unlist(third);
-    device_watch_notify(false, third.c_str());
-    pump_events(20);
+    unplug(third);
     EXPECT_TRUE(absent()) << state();
     EXPECT_EQ(fake.class_devs_calls, walks) << "a removal walked";
 }
@@ -196,9 +197,7 @@ TEST_F(NotifiedWatchTest, ALateRemovalOfAPathThatIsBackReopensIt) {
     device_watch_notify(false, board.c_str());
     pump_events(20);
     EXPECT_TRUE(connected_to(board)) << "a late removal left the device that is back absent: " << state();
-    unlist(board);
-    device_watch_notify(false, board.c_str());
-    pump_events(20);
+    unplug(board);
     EXPECT_TRUE(absent()) << state();
 }
 
