@@ -1,9 +1,10 @@
 #!/usr/bin/env python3
 """Mutation run: plants one plausible fault at a time in a scratch clone of the
 committed tree, rebuilds it, runs the test programs that link the changed
-module, and says whether any of them noticed.
+module, and says whether any of them noticed; when none did, the rest of the
+suite is run before the mutant counts as survived.
 
-usage: mutate.py [--list] [--only ID...] [--arch x86_64] [--timeout S] [--mutants FILE]
+usage: mutate.py [--list] [--only ID...] [--arch x86_64] [--timeout S] [--mutants FILE] [--module-only]
 
 The mutants are listed in scripts/mutants.txt (see its head for the format).
 The scratch clone lives in build-mutate-ARCH/ under the tree this script
@@ -128,14 +129,17 @@ def end_servers(build):
             subprocess.run(["wineserver", "-k"], env=env, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
 
 
-def run_tests(build, regex, timeout, log):
-    """The failed test programs, and those among them that ran out of time."""
+def run_tests(build, regex, timeout, log, exclude=None):
+    """The failed test programs, and those among them that ran out of time.
+    regex selects the programs to run; with exclude, the rest of the suite is
+    run instead, those excluded."""
     junit = os.path.join(build, "mutate-junit.xml")
     if os.path.exists(junit):
         os.remove(junit)
+    select = ["-E", exclude] if exclude else ["-R", regex]
     # Whole runs are bounded too: a hang the per-test limits miss ends here.
-    rc = run(["ctest", "--test-dir", build, "-R", regex, "-j2", "--timeout", str(timeout), "--output-junit", junit,
-              "--output-on-failure"], timeout=timeout * 6, log=log)
+    rc = run(["ctest", "--test-dir", build, *select, "-j2", "--timeout", str(timeout), "--output-junit", junit,
+              "--output-on-failure"], timeout=timeout * (20 if exclude else 6), log=log)
     end_servers(build)
     if rc is None:
         return None, None
@@ -161,6 +165,8 @@ def main():
     parser.add_argument("--arch", default="x86_64", choices=["x86_64", "i686"])
     parser.add_argument("--timeout", type=int, default=120, help="seconds for a test program without a limit")
     parser.add_argument("--mutants", default=os.path.join(ROOT, "scripts", "mutants.txt"))
+    parser.add_argument("--module-only", action="store_true",
+                        help="count a mutant as survived once its module's test programs pass")
     args = parser.parse_args()
 
     # A run ended from outside still reverts its mutant (the finally below).
@@ -215,6 +221,13 @@ def main():
                     if m["tests"]:
                         regex = f"({regex})|({m['tests']})"
                     failed, timed_out = run_tests(build, regex, args.timeout, log)
+                    # The module's own programs are a guess at who can notice:
+                    # a mutant they miss counts as survived only when the rest
+                    # of the suite misses it too.
+                    if failed == [] and not args.module_only:
+                        failed, timed_out = run_tests(build, None, args.timeout, log + ".rest", exclude=regex)
+                        if failed:
+                            failed = [name + " (rest of the suite)" for name in failed]
                     if failed is None:
                         outcome, detail = "timed out", "(the whole run)"
                     elif failed and len(timed_out) == len(failed):
