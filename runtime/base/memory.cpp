@@ -33,6 +33,8 @@ void memory_shutdown() {
     g_memory_heap = nullptr;
 }
 
+HANDLE memory_heap() { return g_memory_heap; }
+
 void* memory_alloc(int32_t size) {
     if (size <= 0 || !g_memory_heap) return nullptr;
     return HeapAlloc(g_memory_heap, HEAP_ZERO_MEMORY, static_cast<SIZE_T>(size));

@@ -22,3 +22,5 @@ void memory_shutdown();
 // memory is exhausted.
 void* memory_alloc(int32_t size);
 void memory_free(void* block);
+// The memory heap, for tests that count what an operation leaves behind.
+HANDLE memory_heap();

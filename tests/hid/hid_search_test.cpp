@@ -194,22 +194,31 @@ TEST_F(HidSearch, PathsAreFoundMatchedAndOpenedOneByOne) {
 }
 
 // Opens without access escape the checks of exclusive opens: the handles
-// open on the fake's files are counted instead. A watch pass that leaked one
-// handle would leak five a second.
-TEST_F(HidSearch, SearchesAndPathQueriesLeaveNoHandleBehind) {
+// open on the fake's files are counted instead, and with them the process's
+// handles and the heaps' blocks. A watch pass that leaked one handle or block
+// would leak five a second.
+TEST_F(HidSearch, SearchesAndPathQueriesLeaveNothingBehind) {
     add("other", 0x845E, 1, 1);
     std::string device_path = add("device", Vid, Pid, 0x0100);
     char* path = nullptr;
     ASSERT_EQ(fake_files_open(), 0);
-    for (int round = 0; round < 3; ++round) {
+    auto count_path = [](const char*, intptr_t user) { ++*reinterpret_cast<int*>(user); };
+    int paths = 0;
+    ResourceUse before{};
+    for (int round = 0; round < 51; ++round) {
+        if (round == 1) before = resource_use();  // after the first round made what is made once
         EXPECT_EQ(hid_device_present(Pid, Vid, HidVersion_Any, 0), 1);
         EXPECT_EQ(hid_device_present(Pid, Vid, HidVersion_Any, 1), 0);
         EXPECT_EQ(hid_find_path(Pid, Vid, HidVersion_Any, 0, &path), 1);
+        EXPECT_EQ(hid_each_path(Pid, Vid, HidVersion_Any, count_path, reinterpret_cast<intptr_t>(&paths)), 1);
         EXPECT_EQ(hid_path_matches(device_path.c_str(), Pid, Vid, HidVersion_Any), 1);
         EXPECT_EQ(hid_path_matches(fake.interfaces[0].path.c_str(), Pid, Vid, HidVersion_Any), 0);
         hid_close_device(hid_open_path(device_path.c_str()));
+        hid_close_device(hid_open_device(Pid, Vid, HidVersion_Any, 0));
     }
+    EXPECT_EQ(paths, 51);
     EXPECT_EQ(fake_files_open(), 0) << "handles left open by the searches";
+    EXPECT_TRUE(resources_flat(before, resource_use())) << "50 rounds of searches, opens and closes";
     string_assign(&path, nullptr);
 }
 

@@ -107,6 +107,38 @@ TEST_F(HidTransfer, TransfersEndOnADeviceThatTakesOrSendsNothing) {
 
 HANDLE const some_device = reinterpret_cast<HANDLE>(static_cast<intptr_t>(0x44));
 
+// The reader reads a hundred times a second and each click writes: a handle
+// or block kept per transfer, per woken read or per string asked for grows the
+// program for as long as it runs.
+TEST_F(HidTransfer, RepeatedTransfersGiveBackTheirHandlesAndBlocks) {
+    PipeDevice pipe;
+    HANDLE wake = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    auto round = [&] {
+        unsigned char command[2] = {0x00, 0xAA}, got[2] = {};
+        const unsigned char pressed[2] = {0x00, 20};
+        DWORD n = 0;
+        bool ok = hid_write_report(pipe.client, command, 2) == 2 && ReadFile(pipe.server, got, 2, &n, nullptr) &&
+                  WriteFile(pipe.server, pressed, 2, &n, nullptr) && hid_read_report(pipe.client, got, 2, wake) == 2;
+        SetEvent(wake);  // a read woken at once, as at a hand-over
+        ok = ok && hid_read_report(pipe.client, got, 2, wake) == 0;
+        ResetEvent(wake);
+        const int32_t start = string_buffer.length;
+        ok = ok && *hid_product_string(some_device, start) != 0;
+        string_buffer.length = start;
+        HIDP_CAPS caps = {};
+        return ok && hid_get_caps(some_device, &caps) == 1;
+    };
+    ASSERT_TRUE(round());
+    ResourceUse before = resource_use();
+    int good = 0;
+    for (int i = 0; i < 100; ++i) good += round();
+    EXPECT_EQ(good, 100);
+    EXPECT_TRUE(resources_flat(before, resource_use())) << "100 rounds of a write, two reads, a string and caps";
+    CloseHandle(wake);
+    CloseHandle(pipe.client);
+}
+
+
 TEST_F(HidTransfer, StringsAreConvertedToTheAnsiCodePageAndTerminatedOrEmpty) {
     fake.manufacturer = L"\x041E\x041E\x041E \"\x0412\x0435\x043B\"";  // ООО "Вел"
     const int32_t start = string_buffer.length;
@@ -255,6 +287,22 @@ TEST_F(HidDeviceListTest, OneRecordPerReadableDeviceUpTo258) {
     EXPECT_EQ(list.records[257].vendor_id, 0x1234);
     EXPECT_EQ(collect(device), 0);
     EXPECT_EQ(list.count, 258);
+}
+
+// hid_list lists and clears as often as it is asked: the records' strings go back.
+TEST_F(HidDeviceListTest, ListingAndClearingAgainKeepsNoString) {
+    fake.serial = L"S-1";
+    auto listing = [&] {
+        bool ok = collect(device) == 0 && collect(device) == 0 && list.count == 2;
+        hid_device_list_clear(&list);
+        return ok;
+    };
+    ASSERT_TRUE(listing());
+    ResourceUse before = resource_use();
+    int good = 0;
+    for (int i = 0; i < 50; ++i) good += listing();
+    EXPECT_EQ(good, 50);
+    EXPECT_TRUE(resources_flat(before, resource_use())) << "50 listings of two records, each cleared";
 }
 
 }  // namespace
