@@ -76,6 +76,15 @@ bool end_read_on(HANDLE handle, DWORD limit_ms) {
 }  // namespace
 
 void handover_init() {
+    // Again after a stop (a test's next program run): a fresh hand-over, with
+    // what the last one made given back.
+    if (g_handover.idle) {
+        DeleteCriticalSection(&g_handover.lock);
+        const HANDLE made[] = {g_handover.idle, g_handover.wake, g_handover.installed, g_handover.reader_thread};
+        for (HANDLE handle : made)
+            if (handle) CloseHandle(handle);
+    }
+    g_handover = Handover{};
     InitializeCriticalSection(&g_handover.lock);
     g_handover.idle = CreateEventA(nullptr, TRUE, TRUE, nullptr);
     g_handover.wake = CreateEventA(nullptr, TRUE, FALSE, nullptr);

@@ -15,6 +15,7 @@ struct ReadTicket {
     HANDLE wake;          // set while the read must end: its handle is being replaced or the program stops
 };
 
+// Once before the reader starts; again only after handover_stop has ended it.
 void handover_init();
 
 // Reader thread. Returns false once the program is stopping.

@@ -9,9 +9,9 @@
 
 class HandoverTest : public GuiTest {
 protected:
-    static void SetUpTestSuite() { handover_init(); }
     void SetUp() override {
         GuiTest::SetUp();
+        handover_init();
         window_open(Window_Main, 10, 10, 320, 100, "handover", 0);
         gadget_create_string(Gadget_ButtonState, 140, 36, 40, 20, Text_No, 0x801);
     }

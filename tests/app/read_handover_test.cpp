@@ -10,58 +10,35 @@
 #include "handover_fixture.h"
 #include "hid/hid_transfer.h"
 #include "hid/pipe_device.h"
+#include "runtime/base/base_fixture.h"
 
 AppState app_state;
 
 namespace {
 
-// Reads as the program's reader does, but ends when told, so that no reader
-// outlives its test; and it reports each ticket it takes, so that a test can
-// wait until a read is under way instead of guessing.
-struct TestReader {
-    HANDLE taken = CreateEventA(nullptr, FALSE, FALSE, nullptr);
-    std::atomic<bool> finishing{false};
-    std::atomic<int> failed_reads{0};
-    HANDLE thread = CreateThread(nullptr, 0, run, this, 0, nullptr);  // last: it starts on the members above
+// The program's own reader on a thread, stopped as the exit stops it.
+struct ProgramReader {
+    HANDLE thread = CreateThread(nullptr, 0, input_reader, nullptr, 0, nullptr);
 
-    ~TestReader() {
-        finish();
-        CloseHandle(taken);
-    }
-    bool wait_ticket() { return WaitForSingleObject(taken, 5000) == WAIT_OBJECT_0; }
-    // Ends a read in progress by taking its handle away, then waits for the
-    // thread while serving the texts it may still be sending here.
-    bool finish() {
+    ~ProgramReader() { stop(); }
+    bool stop() {
         if (!thread) return true;
-        handover_replace(nullptr);
-        finishing = true;
-        DWORD start = GetTickCount();
-        while (WaitForSingleObject(thread, 0) == WAIT_TIMEOUT) {
-            if (GetTickCount() - start > 5000) return false;
-            event_wait_timeout(5);
-        }
+        bool ended = handover_stop(5000) && WaitForSingleObject(thread, 5000) == WAIT_OBJECT_0;
         CloseHandle(thread);
         thread = nullptr;
-        return true;
-    }
-    static DWORD WINAPI run(LPVOID self) {
-        auto* reader = static_cast<TestReader*>(self);
-        if (!handover_register_reader()) return 0;
-        ReadTicket ticket{};
-        while (!reader->finishing && handover_begin_read(&ticket)) {
-            if (!ticket.handle) {
-                Sleep(1);
-                continue;
-            }
-            SetEvent(reader->taken);
-            uint8_t report[Report_Bytes] = {};
-            bool failed = hid_read_report(ticket.handle, report, ticket.length, ticket.wake) == 0;
-            reader->failed_reads += failed;
-            handover_end_read(ticket, failed ? nullptr : button_text(report[1]), failed);
-        }
-        return 0;
+        return ended;
     }
 };
+
+// Sends the button's report, of length bytes, and waits until the field shows it.
+bool press_shown(PipeDevice& device, bool pressed, int32_t length) {
+    uint8_t report[64] = {0, pressed ? Button_Pressed : Button_Released};
+    DWORD written = 0;
+    if (!WriteFile(device.server, report, static_cast<DWORD>(length), &written, nullptr)) return false;
+    std::wstring want = from_1251(pressed ? Text_Yes : Text_No);
+    for (int i = 0; i < 200 && gadget_text(Gadget_ButtonState) != want; ++i) pump_events(5, 10);
+    return gadget_text(Gadget_ButtonState) == want;
+}
 
 // This thread plays the reader, whose read cannot end while it waits here:
 // after its time limit the watch leaves the handle open rather than close it
@@ -105,26 +82,21 @@ TEST_F(HandoverTest, OnlyAFailedReadOnTheCurrentHandleCountsAsLost) {
 // which would fail at once, count as a lost device, and make the watch open
 // the device again at every pass.
 TEST_F(HandoverTest, AReplaceEndsTheBlockedReadAndLeavesTheNewHandlesReadWaiting) {
-    TestReader reader;
+    ProgramReader reader;
     PipeDevice first, second;
     handover_replace(first.client);
-    ASSERT_TRUE(reader.wait_ticket()) << "the reader took no ticket";
+    ASSERT_TRUE(press_shown(first, true, 2)) << "the reader did not read the first device";
+    pump_events(20, 50);  // its next read is under way
     handover_replace(second.client);
     EXPECT_FALSE(first.client_open()) << "the replaced handle was left to the reader";
-    ASSERT_TRUE(reader.wait_ticket()) << "the reader took no ticket for the new handle";
     pump_events(50, 300);
-    EXPECT_EQ(reader.failed_reads.load(), 1) << "the old read did not end by its wake, or new ones failed at once";
-    EXPECT_FALSE(handover_take_lost());
-    const uint8_t pressed[2] = {0, Button_Pressed};
-    DWORD written = 0;
-    ASSERT_TRUE(WriteFile(second.server, pressed, 2, &written, nullptr));
-    for (int i = 0; i < 100 && gadget_text(Gadget_ButtonState) != from_1251(Text_Yes); ++i) pump_events(10, 20);
-    EXPECT_EQ(gadget_text(Gadget_ButtonState), from_1251(Text_Yes));
-    ASSERT_TRUE(reader.finish());
+    EXPECT_FALSE(handover_take_lost()) << "a read on the new handle failed at once";
+    EXPECT_TRUE(press_shown(second, false, 2)) << "the new device's report was not shown";
+    EXPECT_TRUE(reader.stop());
 }
 
 TEST_F(HandoverTest, ReplacingWhileReportsStreamDoesNotDeadlock) {
-    TestReader reader;
+    ProgramReader reader;
     for (int round = 0; round < 40; ++round) {
         PipeDevice pipe;
         handover_replace(pipe.client);
@@ -144,7 +116,33 @@ TEST_F(HandoverTest, ReplacingWhileReportsStreamDoesNotDeadlock) {
         pipe.server = nullptr;
         writer.join();
     }
-    EXPECT_TRUE(reader.finish()) << "the reader did not end";
+    EXPECT_TRUE(reader.stop()) << "the reader did not end";
+}
+
+// Devices one after another in one run, each with its own report length: the
+// reader's buffer follows each (a read shorter than the device's reports
+// fails), and its reads, a hundred a second while a device streams, give back
+// every handle and block they take.
+TEST_F(HandoverTest, TheReaderReadsEachDevicesLengthAndKeepsNothingPerRead) {
+    ProgramReader reader;
+    for (int32_t length : {2, 16, 2, 9}) {
+        PipeDevice device;
+        handover_replace(device.client, length);
+        EXPECT_TRUE(press_shown(device, true, length) && press_shown(device, false, length))
+            << "reports of " << length << " bytes were not shown";
+        // A read longer than its buffer writes over the heap's next block.
+        EXPECT_TRUE(HeapValidate(main_heap(), 0, nullptr)) << "the heap is damaged after reports of " << length;
+    }
+    PipeDevice device;
+    handover_replace(device.client, 2);
+    ASSERT_TRUE(press_shown(device, true, 2));
+    ResourceUse before = resource_use();
+    int shown = 0;
+    for (int i = 0; i < 60; ++i) shown += press_shown(device, i & 1, 2);
+    EXPECT_EQ(shown, 60);
+    EXPECT_TRUE(resources_flat(before, resource_use())) << "60 reads";
+    EXPECT_FALSE(handover_take_lost());
+    EXPECT_TRUE(reader.stop());
 }
 
 }  // namespace
