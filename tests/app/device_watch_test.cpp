@@ -344,6 +344,68 @@ TEST_F(DeviceWatchTest, RefusedNotificationsEveryPassWalks) {
     EXPECT_TRUE(absent()) << state();
 }
 
+// Devices of other report lengths one after another: each LED command is a
+// whole output report of the device's own length (the class driver refuses
+// any other), and the reader is handed the device's input length, whichever
+// of the two is longer.
+TEST_F(NotifiedWatchTest, EachDeviceGetsReportsOfItsOwnLengths) {
+    start(true);
+    const struct {
+        USHORT input, output;
+    } shapes[] = {{2, 8}, {8, 2}, {16, 16}, {2, 2}};
+    for (const auto& shape : shapes) {
+        fake.caps.InputReportByteLength = shape.input;
+        fake.caps.OutputReportByteLength = shape.output;
+        std::string board = device(("board" + std::to_string(&shape - shapes)).c_str());
+        list(board);
+        device_watch_notify(true, board.c_str());
+        pump_events(20);
+        ASSERT_TRUE(connected_to(board)) << state();
+        ReadTicket ticket{};
+        ASSERT_TRUE(handover_begin_read(&ticket));
+        handover_end_read(ticket, nullptr);
+        EXPECT_EQ(ticket.length, shape.input) << "the reader's length for input " << shape.input;
+        send_command(Command_LedOn);
+        // The device file: its six bytes of attributes, written over from the start.
+        HANDLE file = CreateFileA(board.c_str(), GENERIC_READ, 3, nullptr, OPEN_EXISTING, 0, nullptr);
+        uint8_t bytes[32] = {};
+        DWORD size = 0;
+        ReadFile(file, bytes, sizeof bytes, &size, nullptr);
+        CloseHandle(file);
+        std::string written;
+        for (DWORD i = 0; i < size; ++i) written += std::to_string(bytes[i]) + " ";
+        EXPECT_TRUE(size == std::max<DWORD>(6, shape.output) && bytes[0] == 0 && bytes[1] == 0xAA &&
+                    std::all_of(bytes + 2, bytes + shape.output, [](uint8_t b) { return b == 0; }))
+            << "input " << shape.input << ", output " << shape.output << ": the device file holds " << written;
+        unplug(board);
+        ASSERT_TRUE(absent()) << state();
+    }
+}
+
+// Plugged and unplugged, passed over and clicked for as long as the program
+// runs: nothing of it may stay behind, not a handle, not a heap block.
+TEST_P(DeviceWatchTest, PlugsPassesAndClicksKeepNothing) {
+    start(GetParam());
+    std::string board = device("board");
+    auto cycle = [&] {
+        device("board");  // afresh: the click wrote over its attributes
+        list(board);
+        device_watch_notify(true, board.c_str());
+        for (int pass = 0; pass < 3; ++pass) device_watch(nullptr, 0, 0, 0);
+        bool ok = connected_to(board);
+        if (ok) send_command(Command_LedOn);  // without a device it would show its warning box
+        unplug(board);
+        device_watch(nullptr, 0, 0, 0);
+        return ok && absent();
+    };
+    ASSERT_TRUE(cycle()) << state();
+    ResourceUse before = resource_use();
+    int good = 0;
+    for (int i = 0; i < 30; ++i) good += cycle();
+    EXPECT_EQ(good, 30) << state();
+    EXPECT_TRUE(resources_flat(before, resource_use())) << "30 plugs and unplugs with 4 passes and a click each";
+}
+
 INSTANTIATE_TEST_SUITE_P(Watch, DeviceWatchTest, ::testing::Bool(), [](const ::testing::TestParamInfo<bool>& info) {
     return info.param ? "Notified" : "Polling";
 });
