@@ -233,6 +233,11 @@ bool hidsim_hold(uint32_t slot, bool hold) {
     return control(HIDSIM_IOCTL_HOLD, &request, sizeof request, nullptr, 0);
 }
 
+bool hidsim_delay_outputs(uint32_t slot, uint32_t delay_ms) {
+    HidSimSetting request = {slot, delay_ms};
+    return control(HIDSIM_IOCTL_DELAY, &request, sizeof request, nullptr, 0);
+}
+
 bool hidsim_take_outputs(uint32_t slot, HidSimOutputs* out) {
     if (!out) return false;
     memset(out, 0, sizeof *out);
