@@ -13,9 +13,10 @@ struct HidSimDevice {
     uint16_t vendor_id;
     uint16_t product_id;
     uint16_t version;
-    const char* manufacturer;  // ASCII; null for the default
+    // UTF-8; null for the default, "" for an empty string.
+    const char* manufacturer;
     const char* product;
-    const char* serial;        // null: "HS" and the slot number, four digits
+    const char* serial;        // default: "HS" and the slot number, four digits
     uint8_t input_length;      // report lengths the host sees, ID byte included: 2..64
     uint8_t output_length;
 };

@@ -1,6 +1,7 @@
 // hidsim.exe: the virtual HID device from the command line, for scripts and
 // tests, or, started without arguments, as a control panel for a person.
 #include <windows.h>
+#include <shellapi.h>
 
 #include <cstdio>
 #include <cstdlib>
@@ -32,6 +33,7 @@ constexpr char Usage[] =
     "       hidsim wait-absent [-d N] [--timeout MS]\n"
     "N is a device slot (default 0); --count K repeats over slots N to N+K-1.\n"
     "Report lengths count the report ID byte: 2 to 64, default 2.\n"
+    "Device strings are taken as typed, any characters; \"\" gives an empty one.\n"
     "Exit code: 0 done, 1 failed, 2 bad arguments.\n";
 
 int usage() {
@@ -148,6 +150,23 @@ int print_outputs(uint32_t slot) {
     return 0;
 }
 
+// The arguments in UTF-8, as the device strings are taken: the ANSI argv has
+// already lost what its code page lacks. They last as long as the process;
+// null when they cannot be had.
+char** utf8_arguments(int* count) {
+    LPWSTR* wide = CommandLineToArgvW(GetCommandLineW(), count);
+    if (!wide) return nullptr;
+    auto** out = static_cast<char**>(HeapAlloc(GetProcessHeap(), HEAP_ZERO_MEMORY, (*count + 1) * sizeof(char*)));
+    for (int i = 0; out && i < *count; ++i) {
+        int bytes = WideCharToMultiByte(CP_UTF8, 0, wide[i], -1, nullptr, 0, nullptr, nullptr);
+        out[i] = bytes > 0 ? static_cast<char*>(HeapAlloc(GetProcessHeap(), 0, bytes)) : nullptr;
+        if (!out[i]) out = nullptr;
+        else WideCharToMultiByte(CP_UTF8, 0, wide[i], -1, out[i], bytes, nullptr, nullptr);
+    }
+    LocalFree(wide);
+    return out;
+}
+
 void default_inf(char* path, DWORD size) {
     DWORD n = GetModuleFileNameA(nullptr, path, size);
     while (n && path[n - 1] != '\\' && path[n - 1] != '/') --n;
@@ -176,8 +195,11 @@ int main(int argc, char** argv) {
     }
     if (!strcmp(command, "uninstall")) return argc == 2 ? (hidsim_uninstall() ? 0 : fail("uninstall")) : usage();
 
+    int count = 0;
+    char** arguments = utf8_arguments(&count);
+    if (!arguments || count != argc) return fail("reading the command line");
     Options o;
-    if (!parse(argc, argv, &o)) return usage();
+    if (!parse(count, arguments, &o)) return usage();
     bool takes_bytes = !strcmp(command, "report");
     if (o.length && !takes_bytes) return usage();
 
