@@ -53,6 +53,10 @@ typedef struct DeviceSlot {
     LIST_ENTRY pending_reads;
     LIST_ENTRY held_writes; /* output reports left unanswered while holding */
     BOOLEAN holding;
+    /* output reports the device takes once their time has come, oldest first;
+     * the streamer takes them */
+    LIST_ENTRY delayed_writes;
+    ULONG delay_ms; /* 0: taken at once */
     ULONG stream_ms;       /* 0: input reports on change only */
     LONGLONG stream_due;   /* performance counter of the next report sent unasked */
     ULONG output_count;
@@ -74,6 +78,9 @@ static volatile BOOLEAN the_stream_stop;
 static LONGLONG the_counter_frequency;
 
 enum { Button_Released = 40 };
+
+static LONGLONG counter_now(void);
+static LONGLONG counter_ticks(ULONG ms);
 
 static void child_leave(ChildExtension* ext) {
     if (InterlockedDecrement(&ext->in_flight) == 0) KeSetEvent(&ext->idle, IO_NO_INCREMENT, FALSE);
@@ -269,10 +276,42 @@ static void fail_held(LIST_ENTRY* list, NTSTATUS status) {
     }
 }
 
-/* What the host loses with the device: its waiting reads and held writes. */
+/* What the host loses with the device: its waiting reads, and the writes it
+ * had not taken yet. */
 static void fail_held_requests(DeviceSlot* slot) {
     fail_held(&slot->pending_reads, STATUS_DEVICE_NOT_CONNECTED);
     fail_held(&slot->held_writes, STATUS_DEVICE_NOT_CONNECTED);
+    fail_held(&slot->delayed_writes, STATUS_DEVICE_NOT_CONNECTED);
+}
+
+/* A delayed write carries its due time (performance counter) in the request
+ * itself: DriverContext[0] is its child, and [1] onwards holds eight bytes on
+ * either architecture. */
+static void set_due(PIRP irp, LONGLONG due) {
+    RtlCopyMemory(&irp->Tail.Overlay.DriverContext[1], &due, sizeof due);
+}
+static LONGLONG due_of(PIRP irp) {
+    LONGLONG due;
+    RtlCopyMemory(&due, &irp->Tail.Overlay.DriverContext[1], sizeof due);
+    return due;
+}
+
+/* Takes the oldest delayed write if its time has come; otherwise lowers next
+ * to its due time (0: none yet) and returns null. Called with the lock held. */
+static PIRP take_due(LIST_ENTRY* list, LONGLONG now, LONGLONG* next) {
+    while (!IsListEmpty(list)) {
+        PIRP irp = CONTAINING_RECORD(list->Flink, IRP, Tail.Overlay.ListEntry);
+        LONGLONG due = due_of(irp);
+        if (due > now) {
+            if (!*next || due < *next) *next = due;
+            return NULL;
+        }
+        RemoveEntryList(&irp->Tail.Overlay.ListEntry);
+        InitializeListHead(&irp->Tail.Overlay.ListEntry);
+        if (IoSetCancelRoutine(irp, NULL)) return irp;
+        /* Being cancelled: its cancel routine completes it. */
+    }
+    return NULL;
 }
 
 /* Hands a report as the host sees it to a read: the ID byte stays behind,
@@ -319,6 +358,14 @@ static void record_output(DeviceSlot* slot, UCHAR report_id, const UCHAR* data, 
         ++slot->output_dropped;
     }
     KeReleaseSpinLock(&the_lock, irql);
+}
+
+/* The device takes a write's report; what the host's write returns. */
+static ULONG_PTR take_output(DeviceSlot* slot, PIRP irp) {
+    HidSimXferPacket* packet = irp->UserBuffer;
+    record_output(slot, packet->reportId, packet->reportBuffer, packet->reportBufferLen);
+    /* The host counts the ID byte it took off the front. */
+    return packet->reportBufferLen + 1;
 }
 
 static NTSTATUS child_hid_request(PDEVICE_OBJECT device, PIRP irp) {
@@ -399,10 +446,21 @@ static NTSTATUS child_hid_request(PDEVICE_OBJECT device, PIRP irp) {
         /* A device that stops answering: the host's write stays inside it
          * until it lets go. */
         if (slot->holding && slot->plugged) return hold_request(&slot->held_writes, ext, irp, irql);
+        /* A slow device: the write waits its time, and behind any report
+         * still waiting, since a device takes them in order. */
+        if (slot->plugged && (slot->delay_ms || !IsListEmpty(&slot->delayed_writes))) {
+            LONGLONG due = counter_now() + counter_ticks(slot->delay_ms);
+            if (!IsListEmpty(&slot->delayed_writes)) {
+                LONGLONG last = due_of(CONTAINING_RECORD(slot->delayed_writes.Blink, IRP, Tail.Overlay.ListEntry));
+                if (last > due) due = last;
+            }
+            set_due(irp, due);
+            NTSTATUS status = hold_request(&slot->delayed_writes, ext, irp, irql);
+            KeSetEvent(&the_stream_wake, IO_NO_INCREMENT, FALSE); /* its due time may be the next */
+            return status;
+        }
         KeReleaseSpinLock(&the_lock, irql);
-        record_output(slot, packet->reportId, packet->reportBuffer, packet->reportBufferLen);
-        /* The host counts the ID byte it took off the front. */
-        return complete(irp, STATUS_SUCCESS, packet->reportBufferLen + 1);
+        return complete(irp, STATUS_SUCCESS, take_output(slot, irp));
     }
     case HidIoctl_GetInputReport: {
         HidSimXferPacket* packet = irp->UserBuffer;
@@ -722,6 +780,8 @@ static NTSTATUS plug(const HidSimPlug* request) {
     InitializeListHead(&slot->pending_reads);
     InitializeListHead(&slot->held_writes);
     slot->holding = FALSE;
+    InitializeListHead(&slot->delayed_writes);
+    slot->delay_ms = 0;
     KeClearEvent(&slot->removed);
     slot->child = child;
     slot->plugged = TRUE;
@@ -744,6 +804,7 @@ static NTSTATUS unplug(ULONG number) {
     slot->plugged = FALSE;
     slot->stream_ms = 0;
     slot->holding = FALSE;
+    slot->delay_ms = 0;
     KeReleaseSpinLock(&the_lock, irql);
     if (!has_child) return was_plugged ? STATUS_SUCCESS : STATUS_NO_SUCH_DEVICE;
     fail_held_requests(slot);
@@ -853,10 +914,33 @@ static LONGLONG stream_due_reports(void) {
     return next;
 }
 
+/* Takes the delayed writes whose time has come, and returns when the next
+ * one is due (0: none). */
+static LONGLONG take_due_writes(void) {
+    LONGLONG next = 0;
+    for (ULONG i = 0; i < HIDSIM_MAX_DEVICES; ++i) {
+        DeviceSlot* slot = &the_slots[i];
+        if (IsListEmpty(&slot->delayed_writes)) continue; /* a new one wakes the streamer */
+        for (;;) {
+            KIRQL irql;
+            KeAcquireSpinLock(&the_lock, &irql);
+            PIRP irp = slot->plugged ? take_due(&slot->delayed_writes, counter_now(), &next) : NULL;
+            KeReleaseSpinLock(&the_lock, irql);
+            if (!irp) break;
+            finish_held(irp, STATUS_SUCCESS, take_output(slot, irp));
+        }
+    }
+    return next;
+}
+
+/* Sends the input reports and takes the output reports that are due, by the
+ * driver's own clock, so that a busy host does not change what the device does. */
 static VOID NTAPI streamer(PVOID context) {
     (void)context;
     while (!the_stream_stop) {
         LONGLONG next = stream_due_reports();
+        LONGLONG write_due = take_due_writes();
+        if (write_due && (!next || write_due < next)) next = write_due;
         LARGE_INTEGER timeout;
         if (next) {
             LONGLONG left = next - counter_now();
@@ -902,6 +986,18 @@ static NTSTATUS set_hold(const HidSimSetting* setting) {
 }
 
 #define HIDSIM_STREAM_MAX_MS 60000
+#define HIDSIM_DELAY_MAX_MS 60000
+
+/* Reports already waiting keep their due times. */
+static NTSTATUS set_delay(const HidSimSetting* setting) {
+    if (setting->slot >= HIDSIM_MAX_DEVICES || setting->value > HIDSIM_DELAY_MAX_MS) return STATUS_INVALID_PARAMETER;
+    KIRQL irql;
+    DeviceSlot* slot = lock_plugged(setting->slot, &irql);
+    if (!slot) return STATUS_NO_SUCH_DEVICE;
+    slot->delay_ms = setting->value;
+    KeReleaseSpinLock(&the_lock, irql);
+    return STATUS_SUCCESS;
+}
 
 static NTSTATUS set_stream(const HidSimSetting* setting) {
     if (setting->slot >= HIDSIM_MAX_DEVICES || setting->value > HIDSIM_STREAM_MAX_MS) return STATUS_INVALID_PARAMETER;
@@ -941,6 +1037,7 @@ static NTSTATUS status_of(ULONG number, HidSimStatus* out) {
     if (slot->child) {
         out->pending_reads = count_held(&slot->pending_reads);
         out->held_outputs = count_held(&slot->held_writes);
+        out->delayed_outputs = count_held(&slot->delayed_writes);
     }
     out->queued_inputs = slot->input_count;
     out->outputs_total = slot->outputs_total;
@@ -952,6 +1049,7 @@ static NTSTATUS status_of(ULONG number, HidSimStatus* out) {
     out->input_length = slot->config.input_length;
     out->output_length = slot->config.output_length;
     out->stream_ms = slot->stream_ms;
+    out->delay_ms = slot->delay_ms;
     KeReleaseSpinLock(&the_lock, irql);
     return STATUS_SUCCESS;
 }
@@ -1032,6 +1130,10 @@ static NTSTATUS control_request(PIRP irp) {
     case HIDSIM_IOCTL_HOLD:
         if (in_length < sizeof(HidSimSetting)) return complete(irp, STATUS_BUFFER_TOO_SMALL, 0);
         status = set_hold(buffer);
+        break;
+    case HIDSIM_IOCTL_DELAY:
+        if (in_length < sizeof(HidSimSetting)) return complete(irp, STATUS_BUFFER_TOO_SMALL, 0);
+        status = set_delay(buffer);
         break;
     case HIDSIM_IOCTL_TAKE_OUTPUTS: {
         if (in_length < sizeof(HidSimSlot) || out_length < sizeof(HidSimOutputs)) {
@@ -1176,6 +1278,7 @@ NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT driver, PUNICODE_STRING registry_path)
         KeInitializeEvent(&the_slots[i].removed, NotificationEvent, TRUE);
         InitializeListHead(&the_slots[i].pending_reads);
         InitializeListHead(&the_slots[i].held_writes);
+        InitializeListHead(&the_slots[i].delayed_writes);
     }
     for (ULONG i = 0; i <= IRP_MJ_MAXIMUM_FUNCTION; ++i) driver->MajorFunction[i] = dispatch_unsupported;
     driver->MajorFunction[IRP_MJ_CREATE] = dispatch_open_close;

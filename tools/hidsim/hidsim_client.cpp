@@ -29,10 +29,21 @@ bool control(DWORD code, const void* in, DWORD in_size, void* out, DWORD out_siz
     return ok != 0;
 }
 
-void copy_wide(uint16_t* out, const char* text) {
-    uint32_t i = 0;
-    for (; text && text[i] && i + 1 < HIDSIM_MAX_STRING; ++i) out[i] = static_cast<unsigned char>(text[i]);
-    out[i] = 0;
+// UTF-8 to the device's UTF-16, cut to what the device holds; false when
+// the text is not UTF-8.
+bool copy_wide(uint16_t* out, const char* text) {
+    out[0] = 0;
+    int units = MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, text, -1, nullptr, 0);
+    if (units <= 0) return false;
+    auto* wide = static_cast<wchar_t*>(HeapAlloc(GetProcessHeap(), 0, units * sizeof(wchar_t)));
+    if (!wide) return false;
+    MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, text, -1, wide, units);
+    int n = units - 1 < HIDSIM_MAX_STRING - 1 ? units - 1 : HIDSIM_MAX_STRING - 1;
+    if (n < units - 1 && IS_HIGH_SURROGATE(wide[n - 1])) --n;  // no half of a pair at the cut
+    for (int i = 0; i < n; ++i) out[i] = wide[i];
+    out[n] = 0;
+    HeapFree(GetProcessHeap(), 0, wide);
+    return true;
 }
 
 bool wait_until(bool (*condition)(), uint32_t timeout_ms) {
@@ -184,11 +195,13 @@ bool hidsim_plug(const HidSimDevice& device) {
     request.version = device.version;
     request.input_length = device.input_length;
     request.output_length = device.output_length;
-    copy_wide(request.manufacturer, device.manufacturer ? device.manufacturer : "HidSim");
-    copy_wide(request.product, device.product ? device.product : "HidSim LED and button");
     char serial[16];
     snprintf(serial, sizeof serial, "HS%04u", static_cast<unsigned>(device.slot));
-    copy_wide(request.serial, device.serial ? device.serial : serial);
+    if (!copy_wide(request.manufacturer, device.manufacturer ? device.manufacturer : "HidSim") ||
+        !copy_wide(request.product, device.product ? device.product : "HidSim LED and button") ||
+        !copy_wide(request.serial, device.serial ? device.serial : serial)) {
+        return false;
+    }
     return control(HIDSIM_IOCTL_PLUG, &request, sizeof request, nullptr, 0);
 }
 
@@ -231,6 +244,11 @@ bool hidsim_stream(uint32_t slot, uint32_t interval_ms) {
 bool hidsim_hold(uint32_t slot, bool hold) {
     HidSimSetting request = {slot, hold ? 1u : 0u};
     return control(HIDSIM_IOCTL_HOLD, &request, sizeof request, nullptr, 0);
+}
+
+bool hidsim_delay_outputs(uint32_t slot, uint32_t delay_ms) {
+    HidSimSetting request = {slot, delay_ms};
+    return control(HIDSIM_IOCTL_DELAY, &request, sizeof request, nullptr, 0);
 }
 
 bool hidsim_take_outputs(uint32_t slot, HidSimOutputs* out) {

@@ -13,9 +13,10 @@ struct HidSimDevice {
     uint16_t vendor_id;
     uint16_t product_id;
     uint16_t version;
-    const char* manufacturer;  // ASCII; null for the default
+    // UTF-8; null for the default, "" for an empty string.
+    const char* manufacturer;
     const char* product;
-    const char* serial;        // null: "HS" and the slot number, four digits
+    const char* serial;        // default: "HS" and the slot number, four digits
     uint8_t input_length;      // report lengths the host sees, ID byte included: 2..64
     uint8_t output_length;
 };
@@ -52,6 +53,10 @@ bool hidsim_stream(uint32_t slot, uint32_t interval_ms);
 // Holding: output reports stay unanswered inside the device; letting go
 // fails them (they are not received) and takes later ones at once again.
 bool hidsim_hold(uint32_t slot, bool hold);
+// Slowness: each output report stays in the device for delay_ms and is then
+// taken as if at once (received, the host's write succeeds); 0 takes them at
+// once. The device's own clock times them. Unplugging fails those waiting.
+bool hidsim_delay_outputs(uint32_t slot, uint32_t delay_ms);
 // Fills out with the output reports received since the last call, and clears them.
 bool hidsim_take_outputs(uint32_t slot, HidSimOutputs* out);
 bool hidsim_status(uint32_t slot, HidSimStatus* out);

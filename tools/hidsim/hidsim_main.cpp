@@ -1,6 +1,7 @@
 // hidsim.exe: the virtual HID device from the command line, for scripts and
 // tests, or, started without arguments, as a control panel for a person.
 #include <windows.h>
+#include <shellapi.h>
 
 #include <cstdio>
 #include <cstdlib>
@@ -25,12 +26,14 @@ constexpr char Usage[] =
     "       hidsim stream [-d N] MS      send the input report every MS ms; 0: on change only\n"
     "       hidsim hold [-d N]           leave output reports unanswered from now on\n"
     "       hidsim unhold [-d N]         fail the held output reports, answer again\n"
+    "       hidsim delay [-d N] MS       take each output report MS ms after it came; 0: at once\n"
     "       hidsim outputs [-d N]        print and clear the output reports received\n"
     "       hidsim status [-d N]\n"
     "       hidsim wait-present [-d N] [--timeout MS]\n"
     "       hidsim wait-absent [-d N] [--timeout MS]\n"
     "N is a device slot (default 0); --count K repeats over slots N to N+K-1.\n"
     "Report lengths count the report ID byte: 2 to 64, default 2.\n"
+    "Device strings are taken as typed, any characters; \"\" gives an empty one.\n"
     "Exit code: 0 done, 1 failed, 2 bad arguments.\n";
 
 int usage() {
@@ -65,7 +68,7 @@ struct Options {
     HidSimDevice device = hidsim_default_device(0);
     uint8_t bytes[HIDSIM_MAX_REPORT] = {};
     uint32_t length = 0;
-    long interval = -1;  // stream's MS
+    long interval = -1;  // stream's or delay's MS
 };
 
 bool parse(int argc, char** argv, Options* o) {
@@ -104,7 +107,8 @@ bool parse(int argc, char** argv, Options* o) {
             o->all = true;
         } else if (!strcmp(a, "--no-wait")) {
             o->wait = false;
-        } else if (!strcmp(argv[1], "stream") && o->interval < 0 && parse_decimal(a, 60000, &v)) {
+        } else if ((!strcmp(argv[1], "stream") || !strcmp(argv[1], "delay")) && o->interval < 0 &&
+                   parse_decimal(a, 60000, &v)) {
             o->interval = static_cast<long>(v);
         } else if (parse_hex(a, 0xFF, &v) && o->length < HIDSIM_MAX_REPORT) {
             o->bytes[o->length++] = static_cast<uint8_t>(v);
@@ -124,12 +128,14 @@ int print_status(uint32_t slot) {
     HidSimStatus s;
     if (!hidsim_status(slot, &s)) return fail("status");
     printf("slot=%u plugged=%u started=%u led=%s pending_reads=%u queued_inputs=%u outputs=%u inputs=%u "
-           "vid=%04X pid=%04X version=%04X input_length=%u output_length=%u stream_ms=%u held_outputs=%u\n",
+           "vid=%04X pid=%04X version=%04X input_length=%u output_length=%u stream_ms=%u held_outputs=%u delay_ms=%u "
+           "delayed_outputs=%u\n",
            static_cast<unsigned>(slot), static_cast<unsigned>(s.plugged), static_cast<unsigned>(s.started),
            hidsim_led_name(s.led), static_cast<unsigned>(s.pending_reads), static_cast<unsigned>(s.queued_inputs),
            static_cast<unsigned>(s.outputs_total), static_cast<unsigned>(s.inputs_total), s.vendor_id, s.product_id,
            s.version, s.input_length, s.output_length, static_cast<unsigned>(s.stream_ms),
-           static_cast<unsigned>(s.held_outputs));
+           static_cast<unsigned>(s.held_outputs), static_cast<unsigned>(s.delay_ms),
+           static_cast<unsigned>(s.delayed_outputs));
     return 0;
 }
 
@@ -142,6 +148,23 @@ int print_outputs(uint32_t slot) {
     }
     if (outputs.dropped) printf("dropped=%u\n", static_cast<unsigned>(outputs.dropped));
     return 0;
+}
+
+// The arguments in UTF-8, as the device strings are taken: the ANSI argv has
+// already lost what its code page lacks. They last as long as the process;
+// null when they cannot be had.
+char** utf8_arguments(int* count) {
+    LPWSTR* wide = CommandLineToArgvW(GetCommandLineW(), count);
+    if (!wide) return nullptr;
+    auto** out = static_cast<char**>(HeapAlloc(GetProcessHeap(), HEAP_ZERO_MEMORY, (*count + 1) * sizeof(char*)));
+    for (int i = 0; out && i < *count; ++i) {
+        int bytes = WideCharToMultiByte(CP_UTF8, 0, wide[i], -1, nullptr, 0, nullptr, nullptr);
+        out[i] = bytes > 0 ? static_cast<char*>(HeapAlloc(GetProcessHeap(), 0, bytes)) : nullptr;
+        if (!out[i]) out = nullptr;
+        else WideCharToMultiByte(CP_UTF8, 0, wide[i], -1, out[i], bytes, nullptr, nullptr);
+    }
+    LocalFree(wide);
+    return out;
 }
 
 void default_inf(char* path, DWORD size) {
@@ -172,8 +195,11 @@ int main(int argc, char** argv) {
     }
     if (!strcmp(command, "uninstall")) return argc == 2 ? (hidsim_uninstall() ? 0 : fail("uninstall")) : usage();
 
+    int count = 0;
+    char** arguments = utf8_arguments(&count);
+    if (!arguments || count != argc) return fail("reading the command line");
     Options o;
-    if (!parse(argc, argv, &o)) return usage();
+    if (!parse(count, arguments, &o)) return usage();
     bool takes_bytes = !strcmp(command, "report");
     if (o.length && !takes_bytes) return usage();
 
@@ -195,6 +221,9 @@ int main(int argc, char** argv) {
         } else if (!strcmp(command, "stream")) {
             if (o.interval < 0) return usage();
             if (!hidsim_stream(s, static_cast<uint32_t>(o.interval))) return fail("stream");
+        } else if (!strcmp(command, "delay")) {
+            if (o.interval < 0) return usage();
+            if (!hidsim_delay_outputs(s, static_cast<uint32_t>(o.interval))) return fail("delay");
         } else if (takes_bytes) {
             if (!o.length) return usage();
             if (!hidsim_send_input(s, o.bytes, o.length)) return fail("report");

@@ -35,6 +35,7 @@
 #define HIDSIM_IOCTL_UNPLUG_ALL HIDSIM_CTL(0x806)    /* no data */
 #define HIDSIM_IOCTL_STREAM HIDSIM_CTL(0x807)        /* in HidSimSetting: interval in ms, 0 on change only */
 #define HIDSIM_IOCTL_HOLD HIDSIM_CTL(0x808)          /* in HidSimSetting: 1 hold output reports, 0 fail the held */
+#define HIDSIM_IOCTL_DELAY HIDSIM_CTL(0x809)         /* in HidSimSetting: ms each output report waits to be taken, 0 at once */
 
 typedef struct HidSimSlot {
     uint32_t slot;
@@ -98,17 +99,19 @@ typedef struct HidSimStatus {
     uint16_t output_length;
     uint32_t stream_ms;     /* interval of the input reports sent unasked, 0 on change only */
     uint32_t held_outputs;  /* output reports held unanswered */
+    uint32_t delay_ms;      /* how long an output report waits before it is taken, 0 at once */
+    uint32_t delayed_outputs; /* output reports waiting out that delay */
 } HidSimStatus;
 
 #ifdef __cplusplus
 static_assert(sizeof(HidSimPlug) == 12 + 3 * 2 * HIDSIM_MAX_STRING);
 static_assert(sizeof(HidSimReport) == 8 + HIDSIM_MAX_REPORT);
 static_assert(sizeof(HidSimOutputs) == 8 + HIDSIM_OUTPUT_LOG * (4 + HIDSIM_MAX_REPORT));
-static_assert(sizeof(HidSimStatus) == 48);
+static_assert(sizeof(HidSimStatus) == 56);
 #else
 _Static_assert(sizeof(HidSimPlug) == 12 + 3 * 2 * HIDSIM_MAX_STRING, "plug record");
 _Static_assert(sizeof(HidSimReport) == 8 + HIDSIM_MAX_REPORT, "report record");
-_Static_assert(sizeof(HidSimStatus) == 48, "status record");
+_Static_assert(sizeof(HidSimStatus) == 56, "status record");
 #endif
 
 #endif

@@ -10,4 +10,13 @@ if [ ! -f "$prefix/.hidsim-ready" ]; then
   "$wine_run" --prefix "$prefix" -- "$hidsim" install || { echo "hidsim install failed" >&2; exit 1; }
   touch "$prefix/.hidsim-ready"
 fi
+# Installing copies the drivers once; a rebuilt one replaces them, after the
+# prefix's server (which has the old ones loaded) has ended.
+built=$(dirname "$(realpath "$hidsim")") installed="$prefix/drive_c/windows/system32/drivers"
+for driver in hidsimbus.sys hidsimhid.sys; do
+  if [ -f "$installed/$driver" ] && ! cmp -s "$built/$driver" "$installed/$driver"; then
+    WINEPREFIX="$prefix" wineserver -k 2>/dev/null; WINEPREFIX="$prefix" wineserver -w 2>/dev/null
+    cp "$built/$driver" "$installed/$driver" && cp "$built/$driver" "$prefix/drive_c/windows/inf/$driver" || exit 1
+  fi
+done
 "$wine_run" --prefix "$prefix" -- "$hidsim" status >/dev/null || { echo "simulator not answering" >&2; exit 1; }

@@ -66,4 +66,44 @@ TEST_F(HidLayerOnDevice, ListerShowsTheDeviceWithItsSizesAndStrings) {
     EXPECT_EQ(text.find("845E"), std::string::npos) << "the filter keeps Wine's devices out\n" << text;
 }
 
+// A device's strings as firmware may carry them: an empty manufacturer, and a
+// product mixing Cyrillic with letters code page 1251 lacks. The lister shows
+// them in the ANSI code page, an empty one as "-", each under its heading.
+TEST_F(HidLayerOnDevice, ListerShowsEmptyAndForeignStringsUnderTheirHeadings) {
+    ASSERT_EQ(GetACP(), 1251u) << "the expected text is code page 1251's";
+    HidSimDevice d = hidsim_default_device(0);
+    d.manufacturer = "";
+    d.product = "Кнопка αβγ 按钮";
+    d.serial = "Ж-0042";
+    ASSERT_TRUE(hidsim_plug(d) && hidsim_wait_present(0, 10000));
+    HANDLE h = hid_open_device(0x0001, 0x1234, HidVersion_Any, 0);
+    ASSERT_NE(h, nullptr);
+    wchar_t wide[64] = {L'x'};
+    EXPECT_TRUE(HidD_GetManufacturerString(h, wide, sizeof wide) && !wide[0]) << "the host gives the empty string";
+    EXPECT_TRUE(HidD_GetProductString(h, wide, sizeof wide) && std::wstring(wide) == L"Кнопка αβγ 按钮")
+        << "the host holds what the device sent";
+    hid_close_device(h);
+
+    int code = 99;
+    std::string text = run_lister("1234:0001", &code);
+    ASSERT_EQ(code, 0) << text;
+    std::string line[2];
+    for (size_t at = 0, n = 0; n < 2 && at < text.size(); ++n) {
+        size_t end = text.find('\n', at);
+        line[n] = text.substr(at, end == std::string::npos ? end : end - at);
+        if (!line[n].empty() && line[n].back() == '\r') line[n].pop_back();
+        at = end == std::string::npos ? text.size() : end + 1;
+    }
+    // The heading's positions cut the device's row: a column that spilled or
+    // fell short shows here.
+    const size_t start[3] = {line[0].find("MANUFACTURER"), line[0].find("PRODUCT"), line[0].find("SERIAL")};
+    ASSERT_TRUE(start[0] != std::string::npos && start[2] != std::string::npos && start[2] < line[1].size()) << text;
+    const char* const want[3] = {"-", "\xCA\xED\xEE\xEF\xEA\xE0 ??? ??", "\xC6-0042"};
+    for (int i = 0; i < 3; ++i) {
+        std::string column = line[1].substr(start[i], i < 2 ? start[i + 1] - start[i] : std::string::npos);
+        EXPECT_EQ(line[1][start[i] - 1], ' ') << "column " << i << " starts under its heading\n" << text;
+        EXPECT_EQ(column.erase(column.find_last_not_of(' ') + 1), want[i]) << "column " << i << "\n" << text;
+    }
+}
+
 }  // namespace

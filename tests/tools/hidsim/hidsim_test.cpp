@@ -196,6 +196,44 @@ TEST_F(SimulatorTest, HeldWriteStaysPendingUntilUnholdFailsIt) {
     CloseHandle(o.hEvent);
 }
 
+// A slow device: the write succeeds once the device's own clock says so, and
+// one still waiting goes down with the device.
+TEST_F(SimulatorTest, DelayedWriteIsTakenAfterItsTimeOrFailsWithTheDevice) {
+    ASSERT_TRUE(plug(0));
+    device = open_slot(0, FILE_FLAG_OVERLAPPED);
+    ASSERT_NE(device, INVALID_HANDLE_VALUE) << GetLastError();
+    ASSERT_TRUE(hidsim_delay_outputs(0, 300));
+    EXPECT_EQ(status_of(0).delay_ms, 300u);
+    OVERLAPPED o = {};
+    o.hEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    uint8_t report[2] = {0x00, 0xAA};
+    DWORD n = 0, start = GetTickCount();
+    BOOL done = WriteFile(device, report, sizeof report, &n, &o);
+    ASSERT_TRUE(!done && GetLastError() == ERROR_IO_PENDING) << "done " << done << ", error " << GetLastError();
+    EXPECT_EQ(WaitForSingleObject(o.hEvent, 100), static_cast<DWORD>(WAIT_TIMEOUT)) << "taken before its time";
+    HidSimStatus status = status_of(0);
+    EXPECT_EQ(status.delayed_outputs, 1u);
+    EXPECT_EQ(status.outputs_total, 0u) << "not received while it waits";
+    ASSERT_EQ(WaitForSingleObject(o.hEvent, 5000), WAIT_OBJECT_0) << "never taken";
+    DWORD took = GetTickCount() - start;
+    EXPECT_TRUE(GetOverlappedResult(device, &o, &n, FALSE)) << GetLastError();
+    EXPECT_EQ(n, 2u);
+    EXPECT_GE(took, 250u);
+    EXPECT_EQ(outputs_text(0), "00AA");
+    EXPECT_EQ(status_of(0).led, static_cast<uint32_t>(HidSimLed_On));
+
+    ASSERT_TRUE(hidsim_delay_outputs(0, 10000));
+    ResetEvent(o.hEvent);
+    report[1] = 0x55;
+    done = WriteFile(device, report, sizeof report, &n, &o);
+    ASSERT_TRUE(!done && GetLastError() == ERROR_IO_PENDING) << "done " << done << ", error " << GetLastError();
+    ASSERT_TRUE(hidsim_unplug(0));
+    ASSERT_EQ(WaitForSingleObject(o.hEvent, 5000), WAIT_OBJECT_0) << "the unplug left the write waiting";
+    EXPECT_FALSE(GetOverlappedResult(device, &o, &n, FALSE)) << "a write the device never took succeeded";
+    EXPECT_EQ(outputs_text(0), "") << "and it was not received";
+    CloseHandle(o.hEvent);
+}
+
 // Unplugging while the host is still attaching the device made Wine's device
 // process crash within a few hundred cycles; the client now lets a device go
 // only once it is attached.
