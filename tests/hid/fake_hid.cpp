@@ -142,14 +142,25 @@ BOOLEAN WINAPI manufacturer_string(HANDLE, PVOID buffer, ULONG length) { return 
 BOOLEAN WINAPI product_string(HANDLE, PVOID buffer, ULONG length) { return string_answer(fake.product, buffer, length); }
 BOOLEAN WINAPI serial_string(HANDLE, PVOID buffer, ULONG length) { return string_answer(fake.serial, buffer, length); }
 
-int preparsed_token;
+// A heap block, as Windows' own is: one not freed shows among the memory
+// heap's blocks in use.
+constexpr uint32_t Preparsed_Mark = 0x50524550;
 BOOLEAN WINAPI get_preparsed(HANDLE, PHIDP_PREPARSED_DATA* data) {
     if (fake.preparsed_fail) return FALSE;
-    *data = reinterpret_cast<PHIDP_PREPARSED_DATA>(&preparsed_token);
+    auto* block = static_cast<uint32_t*>(memory_alloc(sizeof(uint32_t)));
+    if (!block) return FALSE;
+    *block = Preparsed_Mark;
+    *data = reinterpret_cast<PHIDP_PREPARSED_DATA>(block);
     return TRUE;
 }
 BOOLEAN WINAPI free_preparsed(PHIDP_PREPARSED_DATA data) {
-    if (data != reinterpret_cast<PHIDP_PREPARSED_DATA>(&preparsed_token)) ++fake.other_calls;
+    auto* block = reinterpret_cast<uint32_t*>(data);
+    if (!block || *block != Preparsed_Mark) {
+        ++fake.other_calls;
+        return FALSE;
+    }
+    *block = 0;
+    memory_free(block);
     return TRUE;
 }
 NTSTATUS WINAPI get_caps(PHIDP_PREPARSED_DATA, PHIDP_CAPS caps) {

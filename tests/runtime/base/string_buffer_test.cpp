@@ -73,7 +73,8 @@ TEST_F(StringBufferTest, AssignGivesLengthPlusFiveAndNullReleases) {
 
 // Counts: -1 up to the NUL, a larger count stops at the NUL too (the unused
 // reservation given back), one below -1 is 0. UTF-16 goes through the ANSI
-// code page 1251, whose replacement stands for what it lacks.
+// code page 1251, whose replacement stands for what it lacks, and whose
+// nearest letter for an accented Latin one it lacks ("Müller" reads "Muller").
 TEST_F(StringBufferTest, ConvertsEachFormatUpToItsNulOrCount) {
     static const wchar_t ab[] = L"Ab", russian[] = {0x0414, 0x0430, 0x4E2D, 0};  // "Да" and a CJK character
     const struct {
@@ -83,7 +84,7 @@ TEST_F(StringBufferTest, ConvertsEachFormatUpToItsNulOrCount) {
     } cases[] = {{ab, -1, StringFormat_Utf16, "Ab"},         {russian, -1, StringFormat_Utf16, "\xC4\xE0?"},
                  {ab, 1, StringFormat_Utf16, "A"},           {"abcdef", 3, 0, "abc"},
                  {"ab", 10, 0, "ab"},                        {"x", -5, 0, ""},
-                 {"caf\xC3\xA9!", -1, StringFormat_Utf8, "caf\xE9!"}};
+                 {"caf\xC3\xA9!", -1, StringFormat_Utf8, "caf\xE9!"}, {L"M\x00FCller", -1, StringFormat_Utf16, "Muller"}};
     for (const auto& c : cases) {
         SCOPED_TRACE(c.output);
         int32_t start = string_buffer.length;
