@@ -159,6 +159,8 @@ TEST_F(GadgetTest, TextsAreHeldAndMeasuredAsUnicodeAndHeightsHaveFloors) {
     gadget_create_string(3, 10, 60, 100, 20, "\xCD\xE5\xF2");
     gadget_create_text(4, 170, 10, 100, 16, "Hello");
     gadget_create_button(5, 170, 30, 100, 24, "Hello");
+    gadget_create_text(6, 170, 60, 100, 16, "HellW");  // only the last letter differs
+    gadget_create_button(7, 170, 80, 100, 24, "HellW");
     EXPECT_EQ(gadget_text(1), L"Кнопка нажата?");
     EXPECT_EQ(gadget_text(2), L"Зажечь светодиод");
     EXPECT_EQ(gadget_text(3), L"Нет");
@@ -168,15 +170,21 @@ TEST_F(GadgetTest, TextsAreHeldAndMeasuredAsUnicodeAndHeightsHaveFloors) {
     const struct {
         ObjectNumber russian;
         ObjectNumber ascii;
+        ObjectNumber last_differs;
         void (*required_size)(GadgetRecord*, int32_t*, int32_t*);
-    } kinds[] = {{1, 4, text_required_size}, {2, 5, button_required_size}};
+    } kinds[] = {{1, 4, 6, text_required_size}, {2, 5, 7, button_required_size}};
     for (const auto& kind : kinds) {
-        int32_t w = 0, h = 0, w_ascii = 0, h_ascii = 0;
+        int32_t w = 0, h = 0, w_ascii = 0, h_ascii = 0, w_last = 0, h_last = 0;
         kind.required_size(gadget_lookup(kind.russian), &w, &h);
         kind.required_size(gadget_lookup(kind.ascii), &w_ascii, &h_ascii);
+        kind.required_size(gadget_lookup(kind.last_differs), &w_last, &h_last);
         EXPECT_EQ(w - width_in(gadget_handle(kind.russian), gadget_text(kind.russian).c_str()),
                   w_ascii - width_in(gadget_handle(kind.ascii), L"Hello"))
             << "gadget " << kind.russian << " measured another text than its own";
+        int32_t wider = width_in(gadget_handle(kind.last_differs), L"HellW") - width_in(gadget_handle(kind.ascii), L"Hello");
+        EXPECT_TRUE(wider > 0 && w_last - w_ascii == wider)
+            << "gadget " << kind.last_differs << ": \"HellW\" is " << wider << " pixels wider than \"Hello\", "
+            << "measured " << w_last - w_ascii << " wider: its last letter was not measured";
     }
     int32_t w = 0, h = 0;
     button_required_size(gadget_lookup(5), &w, &h);
