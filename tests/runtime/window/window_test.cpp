@@ -1,7 +1,52 @@
 // Numbered windows on real Win32 windows: styles, placement, the events the
 // shared window procedure makes of messages, closing, and Tab focus moves.
+#include <windows.h>
+#include <dbt.h>
+
+#include <cstring>
+
+#include "runtime/base/base_fixture.h"
 #include "runtime/gadget/gadget_kinds.h"
 #include "runtime/gui_fixture.h"
+
+namespace {
+
+// What the runtime asks of the system's device notifications, seen at its
+// imports: Wine hands every interface to any registration, whatever its
+// filter, where Windows holds a registration to the filter it was given.
+struct Registration {
+    HWND window;
+    DEV_BROADCAST_DEVICEINTERFACE_W filter;
+    DWORD flags;
+    HDEVNOTIFY made;
+    HDEVNOTIFY ended;
+} g_registration;
+
+FARPROC user32_entry(const char* name) { return GetProcAddress(GetModuleHandleA("user32.dll"), name); }
+
+HDEVNOTIFY WINAPI registering(HANDLE recipient, LPVOID filter, DWORD flags) {
+    g_registration.window = static_cast<HWND>(recipient);
+    std::memcpy(&g_registration.filter, filter, sizeof g_registration.filter);
+    g_registration.flags = flags;
+    auto real = reinterpret_cast<decltype(&::RegisterDeviceNotificationW)>(
+        reinterpret_cast<void*>(user32_entry("RegisterDeviceNotificationW")));
+    return g_registration.made = real(recipient, filter, flags);
+}
+
+BOOL WINAPI unregistering(HDEVNOTIFY notification) {
+    g_registration.ended = notification;
+    auto real = reinterpret_cast<decltype(&::UnregisterDeviceNotification)>(
+        reinterpret_cast<void*>(user32_entry("UnregisterDeviceNotification")));
+    return real(notification);
+}
+
+}  // namespace
+
+extern "C" {
+void* registering_import __asm__(IMPORT_SYMBOL(RegisterDeviceNotificationW, 12)) = reinterpret_cast<void*>(&registering);
+void* unregistering_import __asm__(IMPORT_SYMBOL(UnregisterDeviceNotification, 4)) =
+    reinterpret_cast<void*>(&unregistering);
+}
 
 namespace {
 
@@ -282,6 +327,28 @@ TEST_F(WindowTest, DeactivationRemembersTheFocusAndActivationRestoresIt) {
     SetForegroundWindow(first);
     EXPECT_TRUE(events_are(pump_events(), {{Event_WindowDeactivated, 0, 1}, {Event_WindowActivated, 0, 0}}));
     EXPECT_EQ(GetFocus(), y);
+}
+
+// Interfaces of one class announced to one window, for as long as it is open.
+TEST_F(WindowTest, ADeviceClassIsAnnouncedToTheWindowUntilItCloses) {
+    const GUID hid_class = {0x4D1E55B2, 0xF16F, 0x11CF, {0x88, 0xCB, 0x00, 0x11, 0x11, 0x00, 0x00, 0x30}};
+    EXPECT_FALSE(window_notify_device_class(3, hid_class)) << "a window that is not open";
+    HWND window = open(3, 10, 10, 100, 50, 0);
+    g_registration = {};
+    ASSERT_TRUE(window_notify_device_class(3, hid_class));
+    const DEV_BROADCAST_DEVICEINTERFACE_W& filter = g_registration.filter;
+    EXPECT_TRUE(g_registration.window == window && g_registration.flags == DEVICE_NOTIFY_WINDOW_HANDLE &&
+                filter.dbcc_size >= offsetof(DEV_BROADCAST_DEVICEINTERFACE_W, dbcc_name) &&
+                filter.dbcc_devicetype == DBT_DEVTYP_DEVICEINTERFACE &&
+                IsEqualGUID(filter.dbcc_classguid, hid_class))
+        << "registered for window " << g_registration.window << " (the window is " << window << "), flags "
+        << g_registration.flags << ", filter of " << filter.dbcc_size << " bytes, type " << filter.dbcc_devicetype;
+    HDEVNOTIFY made = g_registration.made;
+    ASSERT_NE(made, nullptr);
+    EXPECT_TRUE(window_notify_device_class(3, hid_class));
+    EXPECT_EQ(g_registration.made, made) << "registered twice";
+    window_close(3);
+    EXPECT_EQ(g_registration.ended, made) << "the registration outlived its window";
 }
 
 }  // namespace
