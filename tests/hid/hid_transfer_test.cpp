@@ -8,6 +8,23 @@
 
 namespace {
 
+bool g_cancel_ignored = false;
+
+BOOL WINAPI cancel_io(HANDLE file) {
+    if (g_cancel_ignored) return TRUE;
+    auto real = reinterpret_cast<decltype(&::CancelIo)>(
+        reinterpret_cast<void*>(GetProcAddress(GetModuleHandleA("kernel32.dll"), "CancelIo")));
+    return real(file);
+}
+
+}  // namespace
+
+extern "C" {
+void* cancel_io_import __asm__(IMPORT_SYMBOL(CancelIo, 4)) = reinterpret_cast<void*>(&cancel_io);
+}
+
+namespace {
+
 using HidTransfer = FakeHidTest;
 
 TEST_F(HidTransfer, WholeReportsEachWayAndZeroForBadArgumentsOrAGoneDevice) {
@@ -106,6 +123,37 @@ TEST_F(HidTransfer, TransfersEndOnADeviceThatTakesOrSendsNothing) {
 }
 
 HANDLE const some_device = reinterpret_cast<HANDLE>(static_cast<intptr_t>(0x44));
+
+// Wine's device host ignores a cancel: a write given up on stays in the
+// device until the device ends it. The layer keeps it until then, later
+// writes fail at once meanwhile, and the first write after it has ended frees
+// it, with its event, and goes through.
+TEST_F(HidTransfer, AWriteTheDeviceStillHoldsIsKeptUntilItEnds) {
+    auto* held = new Transfer;
+    ResourceUse before = resource_use();
+    g_cancel_ignored = true;
+    // On this thread: a thread's exit cancels its transfers, which would end the held one.
+    Transfer::fill(held);
+    EXPECT_EQ(held->result, 0) << "the write into the full pipe did not give up";
+    DWORD start = GetTickCount();
+    EXPECT_EQ(hid_write_report(held->pipe.client, held->report, 2), 0) << "a write while the device holds one";
+    DWORD waited = GetTickCount() - start;
+    EXPECT_LT(waited, HidWrite_LimitMs / 2) << "a write behind one still held waited instead of failing at once";
+    g_cancel_ignored = false;
+    // The device takes what it holds, the one given up on last.
+    unsigned char got[2] = {};
+    DWORD n = 0;
+    for (int quiet = 0; quiet < 5; Sleep(20))
+        quiet = held->pipe.pending_bytes(held->pipe.server) && ReadFile(held->pipe.server, got, 2, &n, nullptr) ? 0 : quiet + 1;
+    EXPECT_EQ(hid_write_report(held->pipe.client, held->report, 2), 2) << "writes did not work again";
+    ResourceUse after = resource_use();
+    EXPECT_TRUE(after.memory_blocks == before.memory_blocks && after.handles <= before.handles)
+        << "before: " << describe(before) << "\n after: " << describe(after);
+    CloseHandle(held->pipe.client);
+    CloseHandle(held->wake);
+    delete held;
+}
+
 
 // The reader reads a hundred times a second and each click writes: a handle
 // or block kept per transfer, per woken read or per string asked for grows the
@@ -247,14 +295,14 @@ protected:
 
 TEST_F(HidDeviceListTest, OneRecordPerReadableDeviceUpTo258) {
     fake.caps.InputReportByteLength = 2;
-    fake.caps.OutputReportByteLength = 2;
+    fake.caps.OutputReportByteLength = 4;
     fake.caps.FeatureReportByteLength = 3;
     fake.serial = L"S-1";
     const int32_t length_before = string_buffer.length;
     EXPECT_EQ(collect(device), 0);
     ASSERT_EQ(list.count, 1);
     // Of the 0x10040 buffers the fake reports, the low 16 bits.
-    EXPECT_EQ(fields(list.records[0]), "1234:0001 v0100, 0040 buffers, reports 2/2/3, Acme/LED board/S-1");
+    EXPECT_EQ(fields(list.records[0]), "1234:0001 v0100, 0040 buffers, reports 2/4/3, Acme/LED board/S-1");
     EXPECT_EQ(string_buffer.length, length_before) << "collecting leaves the StringBuffer as it found it";
 
     HANDLE plain = CreateFileA(make_plain_file("plain").c_str(), GENERIC_READ, 3, nullptr, OPEN_EXISTING, 0, nullptr);
