@@ -54,10 +54,12 @@ TEST_F(HidWine, BindsEachEntryByItsOwnNameAndOpensWinesMouseByItsVendor) {
 
 TEST(HidWineRelease, UnbindReleasesOnlyWhatWasLoaded) {
     ASSERT_EQ(GetModuleHandleA("hid.dll"), nullptr) << "nothing else holds hid.dll in this program";
+    ASSERT_EQ(GetModuleHandleA("setupapi.dll"), nullptr) << "setupapi.dll is loaded: an earlier case's unbind left it, or another module holds it";
     hid_bind();
     EXPECT_NE(GetModuleHandleA("hid.dll"), nullptr);
     hid_unbind();
     EXPECT_EQ(GetModuleHandleA("hid.dll"), nullptr);
+    EXPECT_EQ(GetModuleHandleA("setupapi.dll"), nullptr) << "setupapi.dll was left loaded";
 
     // As after a failed load of hid.dll: only setupapi.dll is released, once.
     hid_entries = {};
