@@ -176,12 +176,7 @@ TEST_F(HidTransfer, RepeatedTransfersGiveBackTheirHandlesAndBlocks) {
         HIDP_CAPS caps = {};
         return ok && hid_get_caps(some_device, &caps) == 1;
     };
-    ASSERT_TRUE(round());
-    ResourceUse before = resource_use();
-    int good = 0;
-    for (int i = 0; i < 100; ++i) good += round();
-    EXPECT_EQ(good, 100);
-    EXPECT_TRUE(resources_flat(before, resource_use())) << "100 rounds of a write, two reads, a string and caps";
+    EXPECT_TRUE(keeps_nothing(100, round)) << "100 rounds of a write, two reads, a string and caps";
     CloseHandle(wake);
     CloseHandle(pipe.client);
 }
@@ -345,12 +340,7 @@ TEST_F(HidDeviceListTest, ListingAndClearingAgainKeepsNoString) {
         hid_device_list_clear(&list);
         return ok;
     };
-    ASSERT_TRUE(listing());
-    ResourceUse before = resource_use();
-    int good = 0;
-    for (int i = 0; i < 50; ++i) good += listing();
-    EXPECT_EQ(good, 50);
-    EXPECT_TRUE(resources_flat(before, resource_use())) << "50 listings of two records, each cleared";
+    EXPECT_TRUE(keeps_nothing(50, listing)) << "50 listings of two records, each cleared";
 }
 
 }  // namespace

@@ -96,6 +96,18 @@ inline ::testing::AssertionResult resources_flat(const ResourceUse& before, cons
     return ::testing::AssertionFailure() << "before: " << describe(before) << "\n after: " << describe(after);
 }
 
+// Runs round once, so that whatever is made once is made, then rounds times:
+// each must succeed, and the use must come back to where it was.
+template <typename Round>
+::testing::AssertionResult keeps_nothing(int rounds, Round round) {
+    if (!round()) return ::testing::AssertionFailure() << "the first round failed";
+    ResourceUse before = resource_use();
+    int good = 0;
+    for (int i = 0; i < rounds; ++i) good += round() ? 1 : 0;
+    if (good != rounds) return ::testing::AssertionFailure() << good << " of " << rounds << " rounds succeeded";
+    return resources_flat(before, resource_use());
+}
+
 // A heap of the test's own as the main heap, then the string and memory
 // services on it; and down again in reverse order.
 inline HANDLE base_runtime_start() {
