@@ -67,14 +67,17 @@ TEST_F(HidLayerOnDevice, ListerShowsTheDeviceWithItsSizesAndStrings) {
 }
 
 // A device's strings as firmware may carry them: an empty manufacturer, and a
-// product mixing Cyrillic with letters code page 1251 lacks. The lister shows
-// them in the ANSI code page, an empty one as "-", each under its heading.
+// product mixing Cyrillic with letters code page 1251 lacks, and reports of
+// two lengths. The lister shows the strings in the ANSI code page, an empty
+// one as "-", each under its heading.
 TEST_F(HidLayerOnDevice, ListerShowsEmptyAndForeignStringsUnderTheirHeadings) {
     ASSERT_EQ(GetACP(), 1251u) << "the expected text is code page 1251's";
     HidSimDevice d = hidsim_default_device(0);
     d.manufacturer = "";
     d.product = "Кнопка αβγ 按钮";
     d.serial = "Ж-0042";
+    d.input_length = 8;  // and the output 2: each length under its own heading
+    d.output_length = 2;
     ASSERT_TRUE(hidsim_plug(d) && hidsim_wait_present(0, 10000));
     HANDLE h = hid_open_device(0x0001, 0x1234, HidVersion_Any, 0);
     ASSERT_NE(h, nullptr);
@@ -98,6 +101,7 @@ TEST_F(HidLayerOnDevice, ListerShowsEmptyAndForeignStringsUnderTheirHeadings) {
     // fell short shows here.
     const size_t start[3] = {line[0].find("MANUFACTURER"), line[0].find("PRODUCT"), line[0].find("SERIAL")};
     ASSERT_TRUE(start[0] != std::string::npos && start[2] != std::string::npos && start[2] < line[1].size()) << text;
+    EXPECT_NE(line[1].find("    8    2    0  "), std::string::npos) << "input 8, output 2, feature 0\n" << text;
     const char* const want[3] = {"-", "\xCA\xED\xEE\xEF\xEA\xE0 ??? ??", "\xC6-0042"};
     for (int i = 0; i < 3; ++i) {
         std::string column = line[1].substr(start[i], i < 2 ? start[i + 1] - start[i] : std::string::npos);
